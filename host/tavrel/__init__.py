@@ -1,0 +1,1 @@
+"""Stand-in for the host application package (never shipped in the wheel)."""

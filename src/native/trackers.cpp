@@ -1,0 +1,226 @@
+// Replay protection: the trackers that remember the ids of accepted SAML
+// responses until they expire, and the generator behind their `lock()`.
+#include "plain_class.hpp"
+
+namespace tavrel_saml {
+namespace {
+
+// -- The generator behind `lock()` --------------------------------------------
+
+// `lock()` is a generator function wrapped by contextlib.contextmanager. This
+// is the generator: it takes the lock when first advanced (the `with` entry)
+// and gives it back on every way out (normal exit, an exception thrown in
+// at the yield, close, or being dropped while suspended), as
+// `acquire(); try: yield finally: release()` would.
+class LockGenerator {
+ public:
+  using Step = void (*)(const py::object &owner);
+
+  LockGenerator(py::object owner, Step acquire, Step release)
+      : owner_(std::move(owner)), acquire_(acquire), release_(release) {}
+
+  LockGenerator(const LockGenerator &) = delete;
+  LockGenerator &operator=(const LockGenerator &) = delete;
+
+  ~LockGenerator() {
+    if (state_ != State::Suspended) return;
+    state_ = State::Finished;
+    try {
+      release_(owner_);
+    } catch (py::error_already_set &e) {
+      e.discard_as_unraisable("releasing a SAML responses tracker lock");
+    }
+  }
+
+  py::object next() {
+    switch (state_) {
+      case State::Created:
+        state_ = State::Finished;
+        acquire_(owner_);
+        state_ = State::Suspended;
+        return py::none();
+      case State::Suspended:
+        state_ = State::Finished;
+        release_(owner_);
+        throw py::stop_iteration();
+      case State::Finished:
+        break;
+    }
+    throw py::stop_iteration();
+  }
+
+  py::object send(py::handle value) {
+    if (state_ == State::Created && !value.is_none()) {
+      raise(PyExc_TypeError,
+            py::str("can't send non-None value to a just-started generator"));
+    }
+    return next();
+  }
+
+  // throw(value) or the older throw(type[, value[, traceback]]).
+  py::object throw_(const py::args &args) {
+    if (args.empty() || args.size() > 3) {
+      raise(PyExc_TypeError, py::str("throw expected 1 to 3 arguments"));
+    }
+    py::object exc = args[0];
+    if (PyExceptionClass_Check(exc.ptr())) {
+      exc = args.size() > 1 && !args[1].is_none() ? exc(args[1]) : exc();
+    } else if (!PyExceptionInstance_Check(exc.ptr())) {
+      raise(PyExc_TypeError,
+            py::str("exceptions must be classes or instances deriving from "
+                    "BaseException"));
+    }
+    if (state_ == State::Suspended) {
+      state_ = State::Finished;
+      try {
+        release_(owner_);
+      } catch (py::error_already_set &e) {
+        raise_exception(e.value(), exc);
+      }
+    }
+    state_ = State::Finished;
+    raise_exception(exc);
+  }
+
+  void close() {
+    if (state_ == State::Suspended) {
+      state_ = State::Finished;
+      release_(owner_);
+    }
+    state_ = State::Finished;
+  }
+
+ private:
+  enum class State { Created, Suspended, Finished };
+
+  py::object owner_;
+  Step acquire_;
+  Step release_;
+  State state_ = State::Created;
+};
+
+// -- SamlDuplicateResponsesTrackerInMemory ----------------------------------
+
+// Threads of one process exclude each other through a re-entrant lock of the
+// instance: a nested `with tracker.lock()` in the same thread does not wait.
+void acquire_thread_lock(const py::object &lock) { lock.attr("acquire")(); }
+void release_thread_lock(const py::object &lock) { lock.attr("release")(); }
+
+const char *const kSelfKeywords[] = {"self", nullptr};
+const char *const kReqIdKeywords[] = {"self", "req_id", nullptr};
+const char *const kAddKeywords[] = {"self", "req_id", "expiration", nullptr};
+
+constexpr Signature kMemoryInit{"__init__", "O:__init__", kSelfKeywords,
+                                "__init__(self)\n--\n\n", Kind::Instance};
+
+py::object memory_init(const Module &, const Args &args) {
+  py::handle self = args[0];
+  self.attr("_seen_responses") = py::dict();
+  self.attr("_lock") = py::module_::import("threading").attr("RLock")();
+  return py::none();
+}
+
+constexpr Signature kMemoryLock{"lock", "O:lock", kSelfKeywords,
+                                "lock(self)\n--\n\n", Kind::Function};
+
+py::object memory_lock(const Module &, const Args &args) {
+  return py::cast(new LockGenerator(args[0].attr("_lock"), acquire_thread_lock,
+                                    release_thread_lock),
+                  py::return_value_policy::take_ownership);
+}
+
+constexpr Signature kMemoryAdd{"add", "OOO:add", kAddKeywords,
+                               "add(self, req_id, expiration)\n--\n\n"
+                               "expiration date is unix time",
+                               Kind::Instance};
+
+py::object memory_add(const Module &, const Args &args) {
+  args[0].attr("_seen_responses")[args[1]] = args[2];
+  return py::none();
+}
+
+constexpr Signature kMemoryIsSeen{"is_seen", "OO:is_seen", kReqIdKeywords,
+                                  "is_seen(self, req_id)\n--\n\n",
+                                  Kind::Instance};
+
+py::object memory_is_seen(const Module &, const Args &args) {
+  py::object seen_responses = args[0].attr("_seen_responses");
+  int found = PySequence_Contains(seen_responses.ptr(), args[1].ptr());
+  if (found < 0) throw py::error_already_set();
+  return py::bool_(found == 1);
+}
+
+// The ids whose expiration is at or before now, the clock read afresh for
+// each entry. The mapping is not changed while it is walked.
+py::list expired_ids(const Module &module, py::handle seen_responses) {
+  py::object clock = module.global("time").attr("time");
+  py::list expired;
+  for (py::handle item : seen_responses.attr("items")()) {
+    py::object req_id = item[py::int_(0)];
+    py::object expiration = item[py::int_(1)];
+    py::object now = clock();
+    int is_expired = PyObject_RichCompareBool(now.ptr(), expiration.ptr(), Py_GE);
+    if (is_expired < 0) throw py::error_already_set();
+    if (is_expired) expired.append(req_id);
+  }
+  return expired;
+}
+
+constexpr Signature kMemoryCleanup{"cleanup_expired", "O:cleanup_expired",
+                                   kSelfKeywords,
+                                   "cleanup_expired(self)\n--\n\n",
+                                   Kind::Instance};
+
+py::object memory_cleanup_expired(const Module &module, const Args &args) {
+  py::object seen_responses = args[0].attr("_seen_responses");
+  for (py::handle req_id : expired_ids(module, seen_responses)) {
+    if (PyObject_DelItem(seen_responses.ptr(), req_id.ptr()) < 0) {
+      throw py::error_already_set();
+    }
+  }
+  return py::none();
+}
+
+constexpr Signature kMemoryReset{"reset", "O:reset", kSelfKeywords,
+                                 "reset(self)\n--\n\n", Kind::Instance};
+
+py::object memory_reset(const Module &, const Args &args) {
+  args[0].attr("_seen_responses") = py::dict();
+  return py::none();
+}
+
+// `contextlib.contextmanager(function)`, with `contextlib` looked up now.
+py::object context_manager(py::handle module, py::object function) {
+  return Module(module).global("contextlib").attr("contextmanager")(function);
+}
+
+}  // namespace
+
+void register_lock_generator(py::module_ &module) {
+  // Registered for pybind11's sake only; the name is not left in the
+  // module's namespace.
+  py::class_<LockGenerator>(module, "_LockGenerator")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &LockGenerator::next)
+      .def("send", &LockGenerator::send)
+      .def("throw", &LockGenerator::throw_)
+      .def("close", &LockGenerator::close);
+  py::delattr(module, "_LockGenerator");
+}
+
+py::object make_memory_tracker_class(py::handle module) {
+  return make_class(
+      "SamlDuplicateResponsesTrackerInMemory",
+      "Store seen saml responses in memory. Cleanup expired.",
+      {
+          {"__init__", method<kMemoryInit, memory_init>(module)},
+          {"lock", context_manager(module, method<kMemoryLock, memory_lock>(module))},
+          {"add", method<kMemoryAdd, memory_add>(module)},
+          {"is_seen", method<kMemoryIsSeen, memory_is_seen>(module)},
+          {"cleanup_expired",
+           method<kMemoryCleanup, memory_cleanup_expired>(module)},
+          {"reset", method<kMemoryReset, memory_reset>(module)},
+      });
+}
+
+}  // namespace tavrel_saml
