@@ -68,6 +68,8 @@ py::object validated_sp_metadata(py::handle saml_auth) {
   return metadata;
 }
 
+const char *const kSelfKeywords[] = {"self", nullptr};
+
 // -- map_pyramid_to_saml_request ---------------------------------------------
 
 const char *const kMapKeywords[] = {"request", nullptr};
@@ -292,13 +294,367 @@ py::object validate_idp_config(const Module &module, const Args &args) {
 
 // -- get_sp_metadata ----------------------------------------------------------
 
-const char *const kSelfKeywords[] = {"self", nullptr};
 constexpr Signature kSpMetadata{"get_sp_metadata", "O:get_sp_metadata",
                                 kSelfKeywords, "get_sp_metadata(self)\n--\n\n",
                                 Kind::Instance};
 
 py::object get_sp_metadata(const Module &, const Args &args) {
   return validated_sp_metadata(args[0].attr("saml_auth"));
+}
+
+// -- process_saml_response ------------------------------------------------------
+
+// A response that carries no expiry is still recorded, for this long, so
+// that a replay of it within that time is refused.
+constexpr double kFallbackResponseLifetime = 3600.0;  // seconds
+
+constexpr Signature kProcess{
+    "process_saml_response", "O:process_saml_response", kSelfKeywords,
+    "process_saml_response(self)\n--\n\n"
+    "\n        Process and validate the SAML Response sent by the IdP.\n        ",
+    Kind::Instance};
+
+py::object process_saml_response(const Module &module, const Args &args) {
+  py::handle self = args[0];
+  py::object saml_auth = self.attr("saml_auth");
+  try {
+    saml_auth.attr("process_response")();
+  } catch (py::error_already_set &e) {
+    if (!e.matches(module.global("OneLogin_Saml2_Error"))) throw;
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.value());
+    raise_exception(error, e.value(), e.value());
+  }
+  py::object errors = saml_auth.attr("get_errors")();
+  if (truthy(errors)) {
+    py::object reason = saml_auth.attr("get_last_error_reason")();
+    raise(PyExc_ValueError, concat({py::str(reason), py::str(" "),
+                                    py::str("").attr("join")(errors)}));
+  }
+  self.attr("reject_duplicated_response")();
+  if (!truthy(saml_auth.attr("is_authenticated")())) {
+    raise(PyExc_ValueError, py::str("Not authenticated"));
+  }
+  return py::none();
+}
+
+// -- reject_duplicated_response ---------------------------------------------------
+
+constexpr Signature kReject{
+    "reject_duplicated_response", "O:reject_duplicated_response",
+    kSelfKeywords,
+    "reject_duplicated_response(self)\n--\n\n"
+    "Prevent reply attack by checking is response ID already seen",
+    Kind::Instance};
+
+py::object reject_duplicated_response(const Module &module, const Args &args) {
+  py::handle self = args[0];
+  py::object responses_tracker = self.attr("responses_tracker");
+  if (!truthy(responses_tracker)) {
+    raise(PyExc_RuntimeError, py::str("SAML response tracker is not set"));
+  }
+  py::object saml_auth = self.attr("saml_auth");
+  py::object req_id = saml_auth.attr("get_last_message_id")();
+  // The Response ID is not covered by a signature on the assertion alone:
+  // a captured response posted again under a new Response ID must still be
+  // recognised, by the id of the assertion its signature covers.
+  py::object assertion_id = saml_auth.attr("get_last_assertion_id")();
+  if (!truthy(assertion_id) || assertion_id.equal(req_id)) {
+    assertion_id = py::none();
+  }
+  with(responses_tracker.attr("lock")(), [&] {
+    py::object is_seen = responses_tracker.attr("is_seen");
+    if (truthy(is_seen(req_id)) ||
+        (!assertion_id.is_none() && truthy(is_seen(assertion_id)))) {
+      module.global("logging").attr("warning")(
+          concat({py::str("Detected duplicate SAML response "), format(req_id)}));
+      raise(PyExc_ValueError, py::str("Duplicated SAML response"));
+    }
+    py::object expiration =
+        saml_auth.attr("get_last_assertion_not_on_or_after")();
+    if (expiration.is_none()) {
+      module.global("logging").attr("warning")(
+          "SAMl response without expiration date");
+      expiration = module.global("time").attr("time")() +
+                   py::float_(kFallbackResponseLifetime);
+    }
+    responses_tracker.attr("add")(req_id, expiration);
+    if (!assertion_id.is_none()) {
+      responses_tracker.attr("add")(assertion_id, expiration);
+    }
+    responses_tracker.attr("cleanup_expired")();
+  });
+  return py::none();
+}
+
+// -- get_sso_user_id ------------------------------------------------------------
+
+constexpr Signature kSsoUserId{"get_sso_user_id", "O:get_sso_user_id",
+                               kSelfKeywords,
+                               "get_sso_user_id(self)\n--\n\n"
+                               "Returns saml user id from saml NameID attribute.",
+                               Kind::Instance};
+
+py::object get_sso_user_id(const Module &module, const Args &args) {
+  try {
+    return args[0].attr("saml_auth").attr("get_nameid")();
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    module.global("log").attr("warning")(concat(
+        {py::str("The sso_user_id was not acquired from 'NameID' attribute in "
+                 "SAML response due to "),
+         format(e.value()), py::str(". Empty string is used instead.")}));
+    return py::str("");
+  }
+}
+
+// -- get_user_id ------------------------------------------------------------------
+
+constexpr Signature kUserId{"get_user_id", "O:get_user_id", kSelfKeywords,
+                            "get_user_id(self)\n--\n\n", Kind::Instance};
+
+py::object get_user_id(const Module &, const Args &args) {
+  py::handle self = args[0];
+  py::object saml_auth = self.attr("saml_auth");
+  py::object saml_attributes = saml_auth.attr("get_attributes")();
+  py::dict name_id;
+  name_id["NameID"] = saml_auth.attr("get_nameid")();
+  saml_attributes.attr("update")(name_id);
+  return self.attr("_get_mapped_user_id")(saml_attributes);
+}
+
+// -- _get_mapped_user_id --------------------------------------------------------
+
+const char *const kMappedKeywords[] = {"self", "attributes", nullptr};
+constexpr Signature kMapped{
+    "_get_mapped_user_id", "OO:_get_mapped_user_id", kMappedKeywords,
+    "_get_mapped_user_id(self, attributes)\n--\n\n"
+    "Returns user_id whose saml attribute matches mapped value\n\n"
+    "        For SAML attribute which has multiple values the first matching "
+    "is\n        returned.\n\n        ",
+    Kind::Instance};
+
+// One text to compare: an exact str with the bounds its strip() would keep.
+// Users are many and SAML values few, so the users' values are compared in
+// place instead of building a stripped copy of each.
+struct StrippedText {
+  PyObject *text = nullptr;  // borrowed; null when not an exact str
+  Py_ssize_t start = 0, end = 0;
+
+  static StrippedText of(py::handle value) {
+    StrippedText stripped;
+    if (!PyUnicode_CheckExact(value.ptr())) return stripped;
+    const int kind = PyUnicode_KIND(value.ptr());
+    const void *data = PyUnicode_DATA(value.ptr());
+    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(value.ptr());
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
+      ++start;
+    }
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
+      --end;
+    }
+    stripped.text = value.ptr();
+    stripped.start = start;
+    stripped.end = end;
+    return stripped;
+  }
+
+  // Equal to `other`, an exact str already stripped.
+  bool equals(py::handle other) const {
+    if (PyUnicode_GET_LENGTH(other.ptr()) != end - start) return false;
+    Py_ssize_t found = PyUnicode_Tailmatch(text, other.ptr(), start, end, -1);
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+  }
+};
+
+// The user's value compared with every SAML value, as
+// `user_value.strip() == saml_value.strip()`, appending each match.
+void match_user(py::handle user_id, py::handle user_value,
+                const py::list &saml_values, py::list &matches) {
+  StrippedText fast = StrippedText::of(user_value);
+  py::object stripped_user_value;
+  if (!fast.text) stripped_user_value = user_value.attr("strip")();
+  for (py::handle saml_value : saml_values) {
+    bool equal;
+    if (fast.text && PyUnicode_CheckExact(saml_value.ptr())) {
+      equal = fast.equals(saml_value);
+    } else {
+      if (!stripped_user_value) stripped_user_value = user_value.attr("strip")();
+      equal = stripped_user_value.equal(saml_value);
+    }
+    if (equal) matches.append(py::make_tuple(user_id, saml_value));
+  }
+}
+
+py::object get_mapped_user_id(const Module &module, const Args &args) {
+  py::handle self = args[0];
+  py::handle attributes = args[1];
+  py::object log = module.global("log");
+  log.attr("debug")(attributes);
+  py::object saml_auth_attribute = self.attr("saml_auth_attribute");
+  if (!contains(attributes, saml_auth_attribute)) {
+    py::str message("Missing expected attribute in SAML response.");
+    log.attr("warning")(message);
+    log.attr("debug")(
+        "Missing expected attribute %s in SAML response. Available: %s",
+        saml_auth_attribute, py::str(" ").attr("join")(attributes.attr("keys")()));
+    raise(PyExc_ValueError, message);
+  }
+  py::object user_config_attribute = self.attr("user_config_attribute");
+  if (!contains(module.global("UserConfig").attr("allowed_sso_keys"),
+                user_config_attribute)) {
+    log.attr("warning")(
+        "Invalid user config attribute is used in the identity provider "
+        "configuration.");
+    log.attr("debug")(
+        "Invalid user config attribute %s is used for identity provider %s",
+        user_config_attribute, self.attr("idp_config")["idp_name"]);
+    raise(PyExc_ValueError, py::str("Invalid user config attribute."));
+  }
+  log.attr("debug")("Comparing SAML attribute %s with User Config attribute %s",
+                    saml_auth_attribute, user_config_attribute);
+  py::object saml_values = attributes[saml_auth_attribute];
+  if (!PyList_Check(saml_values.ptr())) {
+    py::list wrapped;
+    wrapped.append(saml_values);
+    saml_values = wrapped;
+  }
+  if (py::len(saml_values) == 0) {
+    raise(PyExc_ValueError,
+          concat({py::str("Missing values in SAML attribute "),
+                  format(saml_auth_attribute), py::str(".")}));
+  }
+  saml_values = self.attr("match_saml_regex")(saml_values);
+
+  // SAML values are stripped once, when the first user is compared.
+  py::list stripped_saml_values;
+  bool stripped = false;
+  py::list matches;
+  py::str attribute_name = py::str(user_config_attribute);
+  for (py::handle item : self.attr("users").attr("items")()) {
+    py::object user_id = item[py::int_(0)];
+    py::object user_config = item[py::int_(1)];
+    py::object user_value = py::getattr(user_config, user_config_attribute);
+    if (!stripped) {
+      for (py::handle saml_value : saml_values) {
+        stripped_saml_values.append(saml_value.attr("strip")());
+      }
+      stripped = true;
+    }
+    match_user(user_id, user_value, stripped_saml_values, matches);
+  }
+  log.attr("debug")("User Config to SAML matches %s", matches);
+
+  py::set matched_users;
+  for (py::handle match : matches) matched_users.add(match[py::int_(0)]);
+  const size_t matched_users_cnt = py::len(matched_users);
+  if (matched_users_cnt == 0) {
+    py::str message("User not found for the SAML response.");
+    log.attr("warning")(message);
+    raise(PyExc_ValueError, message);
+  }
+  if (matched_users_cnt > 1) {
+    raise(PyExc_ValueError,
+          py::str("More than one user found for the SAML response."));
+  }
+  py::object first_match = matches[0];
+  py::object matched_user_id = first_match[py::int_(0)];
+  log.attr("debug")("Authenticated user %s using SAML value %s.",
+                    matched_user_id, first_match[py::int_(1)]);
+  return matched_user_id;
+}
+
+// -- match_saml_regex -----------------------------------------------------------
+
+const char *const kRegexKeywords[] = {"self", "saml_values", nullptr};
+constexpr Signature kRegex{
+    "match_saml_regex", "OO:match_saml_regex", kRegexKeywords,
+    "match_saml_regex(self, saml_values)\n--\n\n"
+    "Return the saml values that matches the `saml_auth_regex`.\n"
+    "        If no regex available will return the original values\n        ",
+    Kind::Instance};
+
+py::object match_saml_regex(const Module &module, const Args &args) {
+  py::object saml_auth_regex = args[0].attr("saml_auth_regex");
+  py::object saml_values = py::reinterpret_borrow<py::object>(args[1]);
+  if (!truthy(saml_auth_regex)) return saml_values;
+  py::object match = module.global("re").attr("compile")(saml_auth_regex).attr("match");
+  py::list kept;
+  for (py::handle value : saml_values) {
+    if (truthy(match(value))) kept.append(value);
+  }
+  return kept;
+}
+
+// -- get_return_to_url ----------------------------------------------------------
+
+constexpr Signature kReturnTo{
+    "get_return_to_url", "O:get_return_to_url", kSelfKeywords,
+    "get_return_to_url(self)\n--\n\n"
+    "return url of the referrer/relay state/return_to if possible\n\n"
+    "        on errors, just go to /\n        ",
+    Kind::Instance};
+
+// Browsers forgive a backslash for a slash, and drop or fold control
+// characters and blanks, where urlparse does not: in such a URL the two may
+// see different hosts.
+bool read_differently_by_browsers(py::handle url) {
+  if (!PyUnicode_Check(url.ptr())) return false;
+  const int kind = PyUnicode_KIND(url.ptr());
+  const void *data = PyUnicode_DATA(url.ptr());
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(url.ptr());
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+    if (ch == '\\' || ch <= ' ' || ch == 0x7f) return true;
+  }
+  return false;
+}
+
+// Whether a browser sent to `redirect_to` stays on `current_host` (which may
+// end in ":port"). Host names compare without regard to case.
+bool stays_on_host(const Module &module, py::handle redirect_to,
+                   py::handle current_host) {
+  if (read_differently_by_browsers(redirect_to)) return false;
+  py::object hostname;
+  try {
+    hostname = module.global("urlparse")(redirect_to).attr("hostname");
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    return false;
+  }
+  if (hostname.is_none()) return false;
+  py::object host = current_host.attr("split")(":")[py::int_(0)];
+  return hostname.attr("lower")().equal(host.attr("lower")());
+}
+
+py::object get_return_to_url(const Module &module, const Args &args) {
+  py::handle self = args[0];
+  py::object relay_state =
+      self.attr("raw_request").attr("POST").attr("get")("RelayState", "");
+  py::object saml_auth = self.attr("saml_auth");
+  py::object redirect = saml_auth.attr("redirect_to");
+  if (!truthy(relay_state)) return redirect("/");
+  py::object utils = module.global("OneLogin_Saml2_Utils");
+  py::object request = self.attr("request");
+  py::object current_host = utils.attr("get_self_host")(request);
+  py::object saml_error = module.global("OneLogin_Saml2_Error");
+  py::object redirect_to;
+  try {
+    redirect_to = redirect(relay_state);
+    if (!stays_on_host(module, redirect_to, current_host)) {
+      raise(saml_error, py::str("Wrong host in redirect url"));
+    }
+  } catch (py::error_already_set &e) {
+    if (!e.matches(saml_error)) throw;
+    module.global("log").attr("error")(py::str(e.value()));
+    return redirect("/");
+  }
+  py::object acs_url = utils.attr("get_self_url")(request);
+  if (!truthy(acs_url) || redirect_to.equal(acs_url)) return redirect("/");
+  py::object sso_url =
+      utils.attr("get_self_url_host")(request) + py::str("/sso/saml");
+  if (truthy(redirect_to.attr("startswith")(sso_url))) return redirect("/");
+  return redirect_to;
 }
 
 }  // namespace
@@ -315,6 +671,15 @@ py::object make_idp_config_class(py::handle module) {
            method<kValidate, validate_idp_config>(module)},
           {"map_pyramid_to_saml_request",
            method<kMap, map_pyramid_to_saml_request>(module)},
+          {"process_saml_response",
+           method<kProcess, process_saml_response>(module)},
+          {"reject_duplicated_response",
+           method<kReject, reject_duplicated_response>(module)},
+          {"get_sso_user_id", method<kSsoUserId, get_sso_user_id>(module)},
+          {"get_user_id", method<kUserId, get_user_id>(module)},
+          {"_get_mapped_user_id", method<kMapped, get_mapped_user_id>(module)},
+          {"match_saml_regex", method<kRegex, match_saml_regex>(module)},
+          {"get_return_to_url", method<kReturnTo, get_return_to_url>(module)},
           {"get_sp_metadata", method<kSpMetadata, get_sp_metadata>(module)},
       });
 }

@@ -225,7 +225,7 @@ void with(py::handle context_manager, Body &&body) {
     if (truthy(suppress)) return;
     throw;
   }
-  exit(context_manager, py::none(), py::none(), py::none());
+  exit(py::none(), py::none(), py::none());
 }
 
 }  // namespace tavrel_saml

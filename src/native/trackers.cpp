@@ -197,15 +197,20 @@ py::object context_manager(py::handle module, py::object function) {
 }  // namespace
 
 void register_lock_generator(py::module_ &module) {
-  // Registered for pybind11's sake only; the name is not left in the
-  // module's namespace.
-  py::class_<LockGenerator>(module, "_LockGenerator")
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &LockGenerator::next)
-      .def("send", &LockGenerator::send)
-      .def("throw", &LockGenerator::throw_)
-      .def("close", &LockGenerator::close);
-  py::delattr(module, "_LockGenerator");
+  // The type is not left in the module's namespace, but pybind11 forgets a
+  // type once it is collected: a process-lifetime reference keeps it.
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> type;
+  type.call_once_and_store_result([&] {
+    py::object registered =
+        py::class_<LockGenerator>(module, "_LockGenerator")
+            .def("__iter__", [](py::object self) { return self; })
+            .def("__next__", &LockGenerator::next)
+            .def("send", &LockGenerator::send)
+            .def("throw", &LockGenerator::throw_)
+            .def("close", &LockGenerator::close);
+    py::delattr(module, "_LockGenerator");
+    return registered;
+  });
 }
 
 py::object make_memory_tracker_class(py::handle module) {

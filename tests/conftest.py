@@ -1,0 +1,120 @@
+"""Fixtures shared by the suite: the test identity provider, host settings
+and requests built the way the host builds them, and a clean module state."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+from pyramid.request import Request
+
+import tavrel_saml.saml as saml
+from idp import MetadataServer, TestIdentityProvider
+from tavrel.configs import UserConfig
+
+SP_HOST = "sp.example.com"
+SP_BASE = "https://" + SP_HOST
+ACS_PATH = "/sso/saml/acs"
+ACS_URL = SP_BASE + ACS_PATH
+SP_ENTITY_ID = SP_BASE + "/sso/saml/metadata"
+
+
+def require_service(available: bool, reason: str) -> None:
+    """Skip a test whose outside service is missing, except under CI, where
+    skipping would let a run pass without testing anything."""
+    if available:
+        return
+    if os.environ.get("CI"):
+        pytest.fail(reason + " (required under CI)")
+    pytest.skip(reason)
+
+
+@pytest.fixture(autouse=True)
+def clean_module_state():
+    """The module keeps process-wide state; every test starts from import."""
+    saml.SamlIDPConfig.cached_saml_settings.clear()
+    if "saml_http_timeout" in vars(saml.SamlIDPConfig):
+        del saml.SamlIDPConfig.saml_http_timeout
+    saml.responses_tracker_mem.reset()
+    yield
+    saml.SamlIDPConfig.cached_saml_settings.clear()
+    if "saml_http_timeout" in vars(saml.SamlIDPConfig):
+        del saml.SamlIDPConfig.saml_http_timeout
+    saml.responses_tracker_mem.reset()
+
+
+@pytest.fixture(scope="session")
+def idp() -> TestIdentityProvider:
+    return TestIdentityProvider()
+
+
+@pytest.fixture(scope="session")
+def other_idp() -> TestIdentityProvider:
+    """Same names, another key: what an attacker without the IdP's key has."""
+    return TestIdentityProvider()
+
+
+@pytest.fixture
+def metadata_server(idp):
+    with MetadataServer(idp, slow_seconds=2) as server:
+        yield server
+
+
+def idp_config(idp: TestIdentityProvider, name: str = "test-idp", **overrides):
+    """One IdP configuration as the host's auth settings hold it."""
+    settings_overrides = overrides.pop("settings", {})
+    config = {
+        "enabled": True,
+        "idp_name": name,
+        "saml_auth_attribute": "mail",
+        "user_config_attribute": "email",
+        "settings": {**idp.sp_settings(sp_base=SP_BASE, acs_path=ACS_PATH),
+                     **settings_overrides},
+    }
+    config.update(overrides)
+    return config
+
+
+def auth_settings(identity_providers, enabled=True):
+    return {
+        "authentication_policies": {
+            "saml": {"enabled": enabled, "identity_providers": identity_providers}
+        }
+    }
+
+
+def blank(path, **kwargs) -> Request:
+    """A request to the SP as a browser sends it (Host without the default
+    port, as browsers write it)."""
+    request = Request.blank(path, base_url=SP_BASE, **kwargs)
+    request.host = SP_HOST
+    return request
+
+
+def login_request(path="/sso/saml/login/test-idp", **kwargs) -> Request:
+    return blank(path, **kwargs)
+
+
+def acs_request(response, relay_state=None, **kwargs) -> Request:
+    """The IdP's post of a SAML response to the assertion consumer service."""
+    post = {"SAMLResponse": response.b64 if hasattr(response, "b64") else response}
+    if relay_state is not None:
+        post["RelayState"] = relay_state
+    return blank(ACS_PATH, POST=post, **kwargs)
+
+
+def users(**by_id):
+    """Users mapping from id to attributes: users(alice={"email": ...})."""
+    return {user_id: UserConfig(**attrs) for user_id, attrs in by_id.items()}
+
+
+@pytest.fixture
+def issue(idp):
+    """Issue a signed response for the test SP; keywords go to the IdP."""
+
+    def issue_response(**kwargs):
+        kwargs.setdefault("acs_url", ACS_URL)
+        kwargs.setdefault("sp_entity_id", SP_ENTITY_ID)
+        return idp.response(**kwargs)
+
+    return issue_response
