@@ -136,6 +136,8 @@ PYBIND11_MODULE(saml, m) {
 
   register_lock_generator(m);
   m.attr("SamlAuthLoader") = make_loader_class(m);
+  m.attr("SamlDuplicateResponsesTrackerInMemcache") =
+      make_memcache_tracker_class(m);
   m.attr("SamlDuplicateResponsesTrackerInMemory") = make_memory_tracker_class(m);
   m.attr("responses_tracker_mem") = m.attr("SamlDuplicateResponsesTrackerInMemory")();
   m.attr("SamlIDPConfig") = make_idp_config_class(m);

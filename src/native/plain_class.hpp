@@ -190,6 +190,7 @@ py::object make_class(
 py::object make_loader_class(py::handle module);
 py::object make_validate_saml_settings(py::handle module);
 py::object make_idp_config_class(py::handle module);
+py::object make_memcache_tracker_class(py::handle module);
 py::object make_memory_tracker_class(py::handle module);
 void register_lock_generator(py::module_ &module);
 
