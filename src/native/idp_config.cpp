@@ -51,10 +51,9 @@ struct LoginOptions {
         set_nameid_policy(extra_request_options["set_nameid_policy"]) {}
 
   py::object login(py::handle saml_auth, py::handle return_to) const {
-    return saml_auth.attr("login")("return_to"_a = return_to,
-                                   "force_authn"_a = force_authn,
-                                   "is_passive"_a = is_passive,
-                                   "set_nameid_policy"_a = set_nameid_policy);
+    return saml_auth.attr("login")(
+        "return_to"_a = return_to, "force_authn"_a = force_authn,
+        "is_passive"_a = is_passive, "set_nameid_policy"_a = set_nameid_policy);
   }
 };
 
@@ -73,10 +72,9 @@ const char *const kSelfKeywords[] = {"self", nullptr};
 // -- map_pyramid_to_saml_request ---------------------------------------------
 
 const char *const kMapKeywords[] = {"request", nullptr};
-constexpr Signature kMap{"map_pyramid_to_saml_request",
-                         "O:map_pyramid_to_saml_request", kMapKeywords,
-                         "map_pyramid_to_saml_request(request)\n--\n\n",
-                         Kind::Static};
+constexpr Signature kMap{
+    "map_pyramid_to_saml_request", "O:map_pyramid_to_saml_request",
+    kMapKeywords, "map_pyramid_to_saml_request(request)\n--\n\n", Kind::Static};
 
 py::object map_pyramid_to_saml_request(const Module &, const Args &args) {
   py::handle request = args[0];
@@ -106,8 +104,8 @@ py::object map_pyramid_to_saml_request(const Module &, const Args &args) {
 
 // -- __init__ -----------------------------------------------------------------
 
-const char *const kInitKeywords[] = {"self",  "idp_config", "raw_request",
-                                     "users", "responses_tracker", nullptr};
+const char *const kInitKeywords[] = {
+    "self", "idp_config", "raw_request", "users", "responses_tracker", nullptr};
 constexpr Signature kInit{
     "__init__", "OOOO|O:__init__", kInitKeywords,
     "__init__(self, idp_config, raw_request, users, responses_tracker=None)"
@@ -127,8 +125,8 @@ py::object init(const Module &module, const Args &args) {
   self.attr("raw_request") = raw_request;
   self.attr("request") = self.attr("map_pyramid_to_saml_request")(raw_request);
   py::object saml_settings = self.attr("get_idp_settings")(idp_config);
-  self.attr("saml_auth") = module.global("OneLogin_Saml2_Auth")(
-      self.attr("request"), saml_settings);
+  self.attr("saml_auth") =
+      module.global("OneLogin_Saml2_Auth")(self.attr("request"), saml_settings);
   self.attr("responses_tracker") = args.get(4, py::none());
   return py::none();
 }
@@ -161,7 +159,8 @@ py::object metadata_location(py::handle idp_config) {
 py::object merge_remote_metadata(const Module &module, py::handle cls,
                                  py::handle idp_name, py::object location,
                                  py::object local_saml_settings) {
-  py::object metadata_parser = module.global("OneLogin_Saml2_IdPMetadataParser")();
+  py::object metadata_parser =
+      module.global("OneLogin_Saml2_IdPMetadataParser")();
   py::object remote_saml_settings;
   try {
     py::object scheme = module.global("urlparse")(location).attr("scheme");
@@ -172,10 +171,10 @@ py::object merge_remote_metadata(const Module &module, py::handle cls,
         concat({py::str("SAML metadata fetched for "), format(idp_name)}));
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    module.global("log").attr("error")(concat(
-        {py::str("Failed to load metadata for "), format(idp_name),
-         py::str(" because of "), format(e.value()),
-         py::str(". Using local settings only.")}));
+    module.global("log").attr("error")(
+        concat({py::str("Failed to load metadata for "), format(idp_name),
+                py::str(" because of "), format(e.value()),
+                py::str(". Using local settings only.")}));
   }
   if (remote_saml_settings) {
     local_saml_settings = metadata_parser.attr("merge_settings")(
@@ -215,8 +214,8 @@ py::object get_idp_settings(const Module &module, const Args &args) {
   extra_request_options["is_passive"] = false;
   extra_request_options["set_nameid_policy"] = true;
   try {
-    extra_request_options.attr("update")(local_saml_settings.attr("get")(
-        "extra_request_options", py::dict()));
+    extra_request_options.attr("update")(
+        local_saml_settings.attr("get")("extra_request_options", py::dict()));
     local_saml_settings["extra_request_options"] = extra_request_options;
   } catch (py::error_already_set &e) {
     if (!matches_any(e, {PyExc_KeyError, PyExc_AttributeError})) throw;
@@ -277,8 +276,8 @@ py::object validate_idp_config(const Module &module, const Args &args) {
   // a login request all the same.
   py::dict validation_request;
   validation_request["https"] = "on";
-  for (const char *key : {"http_host", "script_name", "request_uri",
-                          "get_data", "post_data"}) {
+  for (const char *key :
+       {"http_host", "script_name", "request_uri", "get_data", "post_data"}) {
     validation_request[key] = "";
   }
   py::object saml_settings =
@@ -302,17 +301,19 @@ py::object get_sp_metadata(const Module &, const Args &args) {
   return validated_sp_metadata(args[0].attr("saml_auth"));
 }
 
-// -- process_saml_response ------------------------------------------------------
+// -- process_saml_response
+// ------------------------------------------------------
 
 // A response that carries no expiry is still recorded, for this long, so
 // that a replay of it within that time is refused.
 constexpr double kFallbackResponseLifetime = 3600.0;  // seconds
 
-constexpr Signature kProcess{
-    "process_saml_response", "O:process_saml_response", kSelfKeywords,
-    "process_saml_response(self)\n--\n\n"
-    "\n        Process and validate the SAML Response sent by the IdP.\n        ",
-    Kind::Instance};
+constexpr Signature kProcess{"process_saml_response", "O:process_saml_response",
+                             kSelfKeywords,
+                             "process_saml_response(self)\n--\n\n"
+                             "\n        Process and validate the SAML Response "
+                             "sent by the IdP.\n        ",
+                             Kind::Instance};
 
 py::object process_saml_response(const Module &module, const Args &args) {
   py::handle self = args[0];
@@ -321,7 +322,8 @@ py::object process_saml_response(const Module &module, const Args &args) {
     saml_auth.attr("process_response")();
   } catch (py::error_already_set &e) {
     if (!e.matches(module.global("OneLogin_Saml2_Error"))) throw;
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.value());
+    py::object error =
+        py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.value());
     raise_exception(error, e.value(), e.value());
   }
   py::object errors = saml_auth.attr("get_errors")();
@@ -337,11 +339,11 @@ py::object process_saml_response(const Module &module, const Args &args) {
   return py::none();
 }
 
-// -- reject_duplicated_response ---------------------------------------------------
+// -- reject_duplicated_response
+// ---------------------------------------------------
 
 constexpr Signature kReject{
-    "reject_duplicated_response", "O:reject_duplicated_response",
-    kSelfKeywords,
+    "reject_duplicated_response", "O:reject_duplicated_response", kSelfKeywords,
     "reject_duplicated_response(self)\n--\n\n"
     "Prevent reply attack by checking is response ID already seen",
     Kind::Instance};
@@ -365,8 +367,8 @@ py::object reject_duplicated_response(const Module &module, const Args &args) {
     py::object is_seen = responses_tracker.attr("is_seen");
     if (truthy(is_seen(req_id)) ||
         (!assertion_id.is_none() && truthy(is_seen(assertion_id)))) {
-      module.global("logging").attr("warning")(
-          concat({py::str("Detected duplicate SAML response "), format(req_id)}));
+      module.global("logging").attr("warning")(concat(
+          {py::str("Detected duplicate SAML response "), format(req_id)}));
       raise(PyExc_ValueError, py::str("Duplicated SAML response"));
     }
     py::object expiration =
@@ -386,13 +388,14 @@ py::object reject_duplicated_response(const Module &module, const Args &args) {
   return py::none();
 }
 
-// -- get_sso_user_id ------------------------------------------------------------
+// -- get_sso_user_id
+// ------------------------------------------------------------
 
-constexpr Signature kSsoUserId{"get_sso_user_id", "O:get_sso_user_id",
-                               kSelfKeywords,
-                               "get_sso_user_id(self)\n--\n\n"
-                               "Returns saml user id from saml NameID attribute.",
-                               Kind::Instance};
+constexpr Signature kSsoUserId{
+    "get_sso_user_id", "O:get_sso_user_id", kSelfKeywords,
+    "get_sso_user_id(self)\n--\n\n"
+    "Returns saml user id from saml NameID attribute.",
+    Kind::Instance};
 
 py::object get_sso_user_id(const Module &module, const Args &args) {
   try {
@@ -407,7 +410,8 @@ py::object get_sso_user_id(const Module &module, const Args &args) {
   }
 }
 
-// -- get_user_id ------------------------------------------------------------------
+// -- get_user_id
+// ------------------------------------------------------------------
 
 constexpr Signature kUserId{"get_user_id", "O:get_user_id", kSelfKeywords,
                             "get_user_id(self)\n--\n\n", Kind::Instance};
@@ -422,7 +426,8 @@ py::object get_user_id(const Module &, const Args &args) {
   return self.attr("_get_mapped_user_id")(saml_attributes);
 }
 
-// -- _get_mapped_user_id --------------------------------------------------------
+// -- _get_mapped_user_id
+// --------------------------------------------------------
 
 const char *const kMappedKeywords[] = {"self", "attributes", nullptr};
 constexpr Signature kMapped{
@@ -446,10 +451,12 @@ struct StrippedText {
     const int kind = PyUnicode_KIND(value.ptr());
     const void *data = PyUnicode_DATA(value.ptr());
     Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(value.ptr());
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
+    while (start < end &&
+           Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
       ++start;
     }
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
+    while (end > start &&
+           Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
       --end;
     }
     stripped.text = value.ptr();
@@ -479,7 +486,8 @@ void match_user(py::handle user_id, py::handle user_value,
     if (fast.text && PyUnicode_CheckExact(saml_value.ptr())) {
       equal = fast.equals(saml_value);
     } else {
-      if (!stripped_user_value) stripped_user_value = user_value.attr("strip")();
+      if (!stripped_user_value)
+        stripped_user_value = user_value.attr("strip")();
       equal = stripped_user_value.equal(saml_value);
     }
     if (equal) matches.append(py::make_tuple(user_id, saml_value));
@@ -497,7 +505,8 @@ py::object get_mapped_user_id(const Module &module, const Args &args) {
     log.attr("warning")(message);
     log.attr("debug")(
         "Missing expected attribute %s in SAML response. Available: %s",
-        saml_auth_attribute, py::str(" ").attr("join")(attributes.attr("keys")()));
+        saml_auth_attribute,
+        py::str(" ").attr("join")(attributes.attr("keys")()));
     raise(PyExc_ValueError, message);
   }
   py::object user_config_attribute = self.attr("user_config_attribute");
@@ -564,7 +573,8 @@ py::object get_mapped_user_id(const Module &module, const Args &args) {
   return matched_user_id;
 }
 
-// -- match_saml_regex -----------------------------------------------------------
+// -- match_saml_regex
+// -----------------------------------------------------------
 
 const char *const kRegexKeywords[] = {"self", "saml_values", nullptr};
 constexpr Signature kRegex{
@@ -578,7 +588,8 @@ py::object match_saml_regex(const Module &module, const Args &args) {
   py::object saml_auth_regex = args[0].attr("saml_auth_regex");
   py::object saml_values = py::reinterpret_borrow<py::object>(args[1]);
   if (!truthy(saml_auth_regex)) return saml_values;
-  py::object match = module.global("re").attr("compile")(saml_auth_regex).attr("match");
+  py::object match =
+      module.global("re").attr("compile")(saml_auth_regex).attr("match");
   py::list kept;
   for (py::handle value : saml_values) {
     if (truthy(match(value))) kept.append(value);
@@ -586,7 +597,8 @@ py::object match_saml_regex(const Module &module, const Args &args) {
   return kept;
 }
 
-// -- get_return_to_url ----------------------------------------------------------
+// -- get_return_to_url
+// ----------------------------------------------------------
 
 constexpr Signature kReturnTo{
     "get_return_to_url", "O:get_return_to_url", kSelfKeywords,
@@ -665,7 +677,8 @@ py::object make_idp_config_class(py::handle module) {
       {
           {"cached_saml_settings", py::dict()},
           {"__init__", method<kInit, init>(module)},
-          {"get_idp_settings", method<kGetIdpSettings, get_idp_settings>(module)},
+          {"get_idp_settings",
+           method<kGetIdpSettings, get_idp_settings>(module)},
           {"generate_login_url", method<kLogin, generate_login_url>(module)},
           {"validate_idp_config",
            method<kValidate, validate_idp_config>(module)},

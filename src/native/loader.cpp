@@ -50,8 +50,9 @@ py::object load_by_id(const Module &, const Args &args) {
     raise(PyExc_ValueError, py::str("IdP is not found"), e.value());
   }
   if (truthy(idp_config["enabled"])) return idp_config;
-  raise(PyExc_ValueError, concat({py::str("Identity provider \""),
-                                  text_form(idp_id), py::str("\" is disabled")}));
+  raise(PyExc_ValueError,
+        concat({py::str("Identity provider \""), text_form(idp_id),
+                py::str("\" is disabled")}));
 }
 
 const char *const kValidateAllKeywords[] = {"self", "timeout", nullptr};
@@ -136,11 +137,11 @@ py::object validate_saml_settings(const Module &module, const Args &args) {
 }  // namespace
 
 py::object make_loader_class(py::handle module) {
-  return make_class("SamlAuthLoader",
-                    "Class for loading and validating saml auth configs",
-                    {{"__init__", method<kInit, loader_init>(module)},
-                     {"load_by_id", method<kLoadById, load_by_id>(module)},
-                     {"validate_all", method<kValidateAll, validate_all>(module)}});
+  return make_class(
+      "SamlAuthLoader", "Class for loading and validating saml auth configs",
+      {{"__init__", method<kInit, loader_init>(module)},
+       {"load_by_id", method<kLoadById, load_by_id>(module)},
+       {"validate_all", method<kValidateAll, validate_all>(module)}});
 }
 
 py::object make_validate_saml_settings(py::handle module) {

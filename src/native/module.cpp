@@ -5,7 +5,7 @@
 namespace tavrel_saml {
 
 py::object Module::global(const char *name) const {
-  PyObject *namespace_ = PyModule_GetDict(module_.ptr());  // borrowed
+  PyObject *namespace_ = PyModule_GetDict(module_.ptr());    // borrowed
   PyObject *value = PyDict_GetItemString(namespace_, name);  // borrowed
   if (value == nullptr) {
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
@@ -31,12 +31,11 @@ void raise(py::handle type, py::object arg, py::handle context) {
 }
 
 py::str format(py::handle value) {
-  return py::reinterpret_steal<py::str>(
-      [&] {
-        PyObject *text = PyObject_Format(value.ptr(), nullptr);
-        if (text == nullptr) throw py::error_already_set();
-        return text;
-      }());
+  return py::reinterpret_steal<py::str>([&] {
+    PyObject *text = PyObject_Format(value.ptr(), nullptr);
+    if (text == nullptr) throw py::error_already_set();
+    return text;
+  }());
 }
 
 py::str concat(std::initializer_list<py::handle> parts) {
@@ -87,12 +86,14 @@ py::object make_class(
   py::dict namespace_;
   namespace_["__module__"] = kModuleName;
   namespace_["__qualname__"] = name;
-  namespace_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+  namespace_["__doc__"] =
+      doc ? py::object(py::str(doc)) : py::object(py::none());
   for (const auto &[member, value] : members) namespace_[member] = value;
   py::object type = py::reinterpret_borrow<py::object>(
       reinterpret_cast<PyObject *>(&PyType_Type));
-  return type(name, py::make_tuple(py::reinterpret_borrow<py::object>(
-                        reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+  return type(name,
+              py::make_tuple(py::reinterpret_borrow<py::object>(
+                  reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
               namespace_);
 }
 
@@ -118,7 +119,8 @@ PYBIND11_MODULE(saml, m) {
   // The module has no docstring of its own.
   m.attr("__doc__") = py::none();
 
-  for (const char *name : {"contextlib", "traceback", "logging", "time", "re"}) {
+  for (const char *name :
+       {"contextlib", "traceback", "logging", "time", "re"}) {
     m.attr(name) = py::module_::import(name);
   }
   m.attr("urlparse") = from_import("urllib.parse", "urlparse");
@@ -138,8 +140,10 @@ PYBIND11_MODULE(saml, m) {
   m.attr("SamlAuthLoader") = make_loader_class(m);
   m.attr("SamlDuplicateResponsesTrackerInMemcache") =
       make_memcache_tracker_class(m);
-  m.attr("SamlDuplicateResponsesTrackerInMemory") = make_memory_tracker_class(m);
-  m.attr("responses_tracker_mem") = m.attr("SamlDuplicateResponsesTrackerInMemory")();
+  m.attr("SamlDuplicateResponsesTrackerInMemory") =
+      make_memory_tracker_class(m);
+  m.attr("responses_tracker_mem") =
+      m.attr("SamlDuplicateResponsesTrackerInMemory")();
   m.attr("SamlIDPConfig") = make_idp_config_class(m);
   m.attr("validate_saml_settings") = make_validate_saml_settings(m);
 }

@@ -151,10 +151,9 @@ template <const Signature &S, Body B>
 PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) {
   static_assert(kMaxParameters == 6);
   PyObject *values[kMaxParameters] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, S.format,
-                                   const_cast<char **>(S.keywords), &values[0],
-                                   &values[1], &values[2], &values[3],
-                                   &values[4], &values[5])) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, S.format, const_cast<char **>(S.keywords), &values[0],
+          &values[1], &values[2], &values[3], &values[4], &values[5])) {
     return nullptr;
   }
   return guarded([&] { return B(Module(module), Args(values)); });
@@ -167,8 +166,8 @@ py::object bind_kind(py::object function, Kind kind);
 template <const Signature &S, Body B>
 py::object method(py::handle module) {
   static PyMethodDef def{
-      S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                  &entry<S, B>)),
+      S.name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<S, B>)),
       METH_VARARGS | METH_KEYWORDS, S.doc};
   py::object module_name = py::str(kModuleName);
   py::object function = py::reinterpret_steal<py::object>(

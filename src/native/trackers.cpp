@@ -16,8 +16,7 @@ class LockGenerator {
  public:
   using Step = void (*)(const Module &module, const py::object &owner);
 
-  LockGenerator(py::handle module, py::object owner, Step acquire,
-                Step release)
+  LockGenerator(py::handle module, py::object owner, Step acquire, Step release)
       : module_(py::reinterpret_borrow<py::object>(module)),
         owner_(std::move(owner)),
         acquire_(acquire),
@@ -168,17 +167,17 @@ py::list expired_ids(const Module &module, py::handle seen_responses) {
     py::object req_id = item[py::int_(0)];
     py::object expiration = item[py::int_(1)];
     py::object now = clock();
-    int is_expired = PyObject_RichCompareBool(now.ptr(), expiration.ptr(), Py_GE);
+    int is_expired =
+        PyObject_RichCompareBool(now.ptr(), expiration.ptr(), Py_GE);
     if (is_expired < 0) throw py::error_already_set();
     if (is_expired) expired.append(req_id);
   }
   return expired;
 }
 
-constexpr Signature kMemoryCleanup{"cleanup_expired", "O:cleanup_expired",
-                                   kSelfKeywords,
-                                   "cleanup_expired(self)\n--\n\n",
-                                   Kind::Instance};
+constexpr Signature kMemoryCleanup{
+    "cleanup_expired", "O:cleanup_expired", kSelfKeywords,
+    "cleanup_expired(self)\n--\n\n", Kind::Instance};
 
 py::object memory_cleanup_expired(const Module &module, const Args &args) {
   py::object seen_responses = args[0].attr("_seen_responses");
@@ -206,8 +205,8 @@ py::object memory_reset(const Module &, const Args &args) {
 constexpr double kMemcacheLockWaitLimit = 10.0;  // seconds
 
 const char *const kMemcacheInitKeywords[] = {
-    "self", "mc", "mc_root_key", "memcache_lock_sleep_interval", "my_proc_uid",
-    nullptr};
+    "self",        "mc",   "mc_root_key", "memcache_lock_sleep_interval",
+    "my_proc_uid", nullptr};
 constexpr Signature kMemcacheInit{
     "__init__", "OOO|OO:__init__", kMemcacheInitKeywords,
     "__init__(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1, "
@@ -217,8 +216,8 @@ constexpr Signature kMemcacheInit{
 py::object memcache_init(const Module &, const Args &args) {
   py::handle self = args[0];
   self.attr("mc") = args[1];
-  py::str key = concat(
-      {format(args[2]), py::str("_"), format(self.attr("KEY_SUFFIX"))});
+  py::str key =
+      concat({format(args[2]), py::str("_"), format(self.attr("KEY_SUFFIX"))});
   self.attr("key") = key;
   self.attr("lock_key") = concat({key, py::str("_lock")});
   self.attr("memcache_lock_sleep_interval") = args.get(3, py::float_(0.1));
@@ -228,19 +227,20 @@ py::object memcache_init(const Module &, const Args &args) {
 }
 
 constexpr Signature kMemcacheLazyInit{"_lazy_init", "O:_lazy_init",
-                                      kSelfKeywords,
-                                      "_lazy_init(self)\n--\n\n",
+                                      kSelfKeywords, "_lazy_init(self)\n--\n\n",
                                       Kind::Instance};
 
 py::object memcache_lazy_init(const Module &, const Args &args) {
   py::handle self = args[0];
   if (self.attr("_seen_responses").is_none()) {
-    self.attr("_seen_responses") = self.attr("mc").attr("get")(self.attr("key"));
+    self.attr("_seen_responses") =
+        self.attr("mc").attr("get")(self.attr("key"));
   }
   if (self.attr("_seen_responses").is_none()) {
     py::dict seen_responses;
     self.attr("_seen_responses") = seen_responses;
-    if (!truthy(self.attr("mc").attr("set")(self.attr("key"), seen_responses))) {
+    if (!truthy(
+            self.attr("mc").attr("set")(self.attr("key"), seen_responses))) {
       raise(PyExc_RuntimeError, py::str("Can not init saml responses storage"));
     }
   }
@@ -253,8 +253,8 @@ py::object memcache_lazy_init(const Module &, const Args &args) {
 void acquire_memcache_lock(const Module &module, const py::object &self) {
   py::object clock = module.global("time").attr("monotonic");
   py::object deadline = clock() + py::float_(kMemcacheLockWaitLimit);
-  while (!truthy(self.attr("mc").attr("add")(
-      self.attr("lock_key"), self.attr("my_proc_uid"), 5))) {
+  while (!truthy(self.attr("mc").attr("add")(self.attr("lock_key"),
+                                             self.attr("my_proc_uid"), 5))) {
     if (clock() >= deadline) {
       raise(PyExc_RuntimeError, py::str("Can not lock saml responses storage"));
     }
@@ -275,7 +275,8 @@ constexpr Signature kMemcacheLock{"lock", "O:lock", kSelfKeywords,
 
 py::object memcache_lock(const Module &module, const Args &args) {
   return py::cast(
-      new LockGenerator(module.handle(), py::reinterpret_borrow<py::object>(args[0]),
+      new LockGenerator(module.handle(),
+                        py::reinterpret_borrow<py::object>(args[0]),
                         acquire_memcache_lock, release_memcache_lock),
       py::return_value_policy::take_ownership);
 }
@@ -312,10 +313,9 @@ py::object memcache_add(const Module &, const Args &args) {
   return py::none();
 }
 
-constexpr Signature kMemcacheCleanup{"cleanup_expired", "O:cleanup_expired",
-                                     kSelfKeywords,
-                                     "cleanup_expired(self)\n--\n\n",
-                                     Kind::Instance};
+constexpr Signature kMemcacheCleanup{
+    "cleanup_expired", "O:cleanup_expired", kSelfKeywords,
+    "cleanup_expired(self)\n--\n\n", Kind::Instance};
 
 py::object memcache_cleanup_expired(const Module &module, const Args &args) {
   py::handle self = args[0];
@@ -375,8 +375,8 @@ py::object make_memcache_tracker_class(py::handle module) {
           {"KEY_SUFFIX", py::str("saml_responses_tracker")},
           {"__init__", method<kMemcacheInit, memcache_init>(module)},
           {"_lazy_init", method<kMemcacheLazyInit, memcache_lazy_init>(module)},
-          {"lock",
-           context_manager(module, method<kMemcacheLock, memcache_lock>(module))},
+          {"lock", context_manager(
+                       module, method<kMemcacheLock, memcache_lock>(module))},
           {"is_seen", method<kMemcacheIsSeen, memcache_is_seen>(module)},
           {"add", method<kMemcacheAdd, memcache_add>(module)},
           {"cleanup_expired",
@@ -391,7 +391,8 @@ py::object make_memory_tracker_class(py::handle module) {
       "Store seen saml responses in memory. Cleanup expired.",
       {
           {"__init__", method<kMemoryInit, memory_init>(module)},
-          {"lock", context_manager(module, method<kMemoryLock, memory_lock>(module))},
+          {"lock",
+           context_manager(module, method<kMemoryLock, memory_lock>(module))},
           {"add", method<kMemoryAdd, memory_add>(module)},
           {"is_seen", method<kMemoryIsSeen, memory_is_seen>(module)},
           {"cleanup_expired",
