@@ -51,6 +51,22 @@ py::str text_form(py::handle value) {
   return py::str(value);
 }
 
+void add_traceback_entry(const char *function,
+                         const std::source_location &where) {
+  PyObject *exc = PyErr_GetRaisedException();
+  PyCodeObject *code = PyCode_NewEmpty(where.file_name(), function,
+                                       static_cast<int>(where.line()));
+  PyObject *globals = code ? PyDict_New() : nullptr;
+  PyFrameObject *frame =
+      globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr)
+              : nullptr;
+  PyErr_SetRaisedException(exc);
+  if (frame) PyTraceBack_Here(frame);
+  Py_XDECREF(frame);
+  Py_XDECREF(globals);
+  Py_XDECREF(code);
+}
+
 py::object special_method(py::handle object, const char *name) {
   py::handle type = py::type::handle_of(object);
   py::object attribute = type.attr(name);

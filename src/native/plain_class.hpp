@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <source_location>
 #include <utility>
 
 namespace py = pybind11;
@@ -125,7 +126,15 @@ struct Signature {
   const char *const *keywords;
   const char *doc;
   Kind kind;
+  // Where the method is declared, for the traceback entry of its errors.
+  std::source_location where = std::source_location::current();
 };
+
+// Adds an entry naming a native function and its source to the traceback
+// of the exception being raised, so that a host's error log points into the
+// module rather than ending at the caller.
+void add_traceback_entry(const char *function,
+                         const std::source_location &where);
 
 inline constexpr int kMaxParameters = 6;
 
@@ -156,7 +165,9 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) {
           &values[1], &values[2], &values[3], &values[4], &values[5])) {
     return nullptr;
   }
-  return guarded([&] { return B(Module(module), Args(values)); });
+  PyObject *result = guarded([&] { return B(Module(module), Args(values)); });
+  if (result == nullptr) add_traceback_entry(S.name, S.where);
+  return result;
 }
 
 // Wraps a builtin function as the descriptor its kind asks for.
