@@ -3,6 +3,7 @@ and requests built the way the host builds them, and a clean module state."""
 
 from __future__ import annotations
 
+import logging
 import os
 
 import pytest
@@ -41,6 +42,13 @@ def clean_module_state():
     if "saml_http_timeout" in vars(saml.SamlIDPConfig):
         del saml.SamlIDPConfig.saml_http_timeout
     saml.responses_tracker_mem.reset()
+
+
+@pytest.fixture
+def log_lines(caplog):
+    """(level, message) of the lines logged on the host's logger."""
+    caplog.set_level(logging.DEBUG, logger="tavrel")
+    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tavrel"]
 
 
 @pytest.fixture(scope="session")

@@ -17,13 +17,16 @@ bool contains(py::handle container, py::handle item) {
 
 // `hasattr(object, name)`: only AttributeError means "absent".
 bool has_attribute(py::handle object, const char *name) {
-  try {
-    object.attr(name);
+  PyObject *value = PyObject_GetAttrString(object.ptr(), name);
+  if (value != nullptr) {
+    Py_DECREF(value);
     return true;
-  } catch (py::error_already_set &e) {
-    if (!e.matches(PyExc_AttributeError)) throw;
-    return false;
   }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    throw py::error_already_set();
+  }
+  PyErr_Clear();
+  return false;
 }
 
 bool matches_any(const py::error_already_set &e,

@@ -126,15 +126,8 @@ py::object from_import(const char *module, const char *name) {
   return imported.attr(name);
 }
 
-}  // namespace
-
-}  // namespace tavrel_saml
-
-PYBIND11_MODULE(saml, m) {
-  using namespace tavrel_saml;
-  // The module has no docstring of its own.
-  m.attr("__doc__") = py::none();
-
+// The module body: binds the names in the order a host may rely on.
+void exec_module(py::module_ &m) {
   for (const char *name :
        {"contextlib", "traceback", "logging", "time", "re"}) {
     m.attr(name) = py::module_::import(name);
@@ -162,4 +155,38 @@ PYBIND11_MODULE(saml, m) {
       m.attr("SamlDuplicateResponsesTrackerInMemory")();
   m.attr("SamlIDPConfig") = make_idp_config_class(m);
   m.attr("validate_saml_settings") = make_validate_saml_settings(m);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "saml",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+}  // namespace tavrel_saml
+
+// Written out rather than left to pybind11's module macro, which would
+// replace a failed import of the toolkit or of the host package with an
+// ImportError of its own: the host must see the original error.
+extern "C" PYBIND11_EXPORT PyObject *PyInit_saml() {
+  PyObject *module = PyModule_Create(&tavrel_saml::module_def);
+  if (module == nullptr) return nullptr;
+  try {
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    tavrel_saml::exec_module(m);
+  } catch (py::error_already_set &e) {
+    Py_DECREF(module);
+    e.restore();
+    return nullptr;
+  } catch (const std::exception &e) {
+    Py_DECREF(module);
+    PyErr_SetString(PyExc_ImportError, e.what());
+    return nullptr;
+  }
+  return module;
 }
