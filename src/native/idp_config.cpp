@@ -664,11 +664,19 @@ py::object get_return_to_url(const Module &module, const Args &args) {
     module.global("log").attr("error")(py::str(e.value()));
     return redirect("/");
   }
+  // The host matched without regard to case, so these two refusals must
+  // not depend on it either: compared in lower case, a host in capitals
+  // cannot lead the browser back into the SSO routes.
+  py::object folded_redirect_to = redirect_to.attr("lower")();
   py::object acs_url = utils.attr("get_self_url")(request);
-  if (!truthy(acs_url) || redirect_to.equal(acs_url)) return redirect("/");
+  if (!truthy(acs_url) || folded_redirect_to.equal(acs_url.attr("lower")())) {
+    return redirect("/");
+  }
   py::object sso_url =
       utils.attr("get_self_url_host")(request) + py::str("/sso/saml");
-  if (truthy(redirect_to.attr("startswith")(sso_url))) return redirect("/");
+  if (truthy(folded_redirect_to.attr("startswith")(sso_url.attr("lower")()))) {
+    return redirect("/");
+  }
   return redirect_to;
 }
 
