@@ -8,10 +8,14 @@ VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 SOURCES := $(wildcard src/native/*.cpp src/native/*.hpp src/tavrel_saml/*) CMakeLists.txt pyproject.toml
 
-.PHONY: test build system-deps venv clean format
+.PHONY: test test-asan build system-deps venv clean format
 
 test: build
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: build
+	scripts/test-asan $(PYTEST_ARGS)
 
 build: $(VENV)/.installed
 
@@ -28,7 +32,7 @@ $(VENV)/.deps: pyproject.toml scripts/install-system-deps
 	$(PIP) install --upgrade pip
 	$(PIP) install scikit-build-core pybind11 cmake ninja
 	$(PIP) install --no-binary lxml,xmlsec lxml xmlsec python3-saml
-	$(PIP) install pytest pyramid WebOb cryptography pymemcache
+	$(PIP) install pytest pyramid WebOb cryptography pymemcache hypothesis
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
