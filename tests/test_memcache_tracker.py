@@ -1,0 +1,426 @@
+"""Replay protection shared through memcache: the exact client calls, then a
+real memcached shared by several worker processes, its failures, and how
+much one memcache item holds."""
+
+from __future__ import annotations
+
+import dataclasses
+import multiprocessing
+import os
+import queue
+import shutil
+import socket
+import subprocess
+import time
+import uuid
+from collections import Counter, defaultdict
+from contextlib import nullcontext
+from operator import methodcaller
+
+import pytest
+from pymemcache import serde
+from pymemcache.client.base import Client
+from pymemcache.exceptions import MemcacheServerError
+
+import tavrel_saml.saml as saml
+from conftest import acs_request, idp_config, require_service
+from idp import free_port
+
+Tracker = saml.SamlDuplicateResponsesTrackerInMemcache
+KEY = "site_saml_responses_tracker"
+LOCK = KEY + "_lock"
+DUPLICATE = "ValueError: Duplicated SAML response"
+MEMCACHED = shutil.which("memcached") or "/usr/bin/memcached"
+
+
+class RecordingClient:
+    """Memcache over a dict. Records every call, mappings copied as they were
+    at the call; positional parameters only, as the tracker promises."""
+
+    def __init__(self, data=None, set_ok=True, add_answers=()):
+        self.data, self.set_ok, self.calls, self.add_answers = dict(data or {}), set_ok, [], iter(add_answers)
+
+    def _record(self, *call):
+        self.calls.append(tuple(dict(a) if isinstance(a, dict) else a for a in call))
+
+    def get(self, key, /):
+        self._record("get", key)
+        return None if self.data.get(key) is None else dict(self.data[key])
+
+    def set(self, key, value, /):
+        self._record("set", key, value)
+        if self.set_ok:
+            self.data[key] = dict(value)
+        return self.set_ok
+
+    def add(self, key, value, expire, /):
+        self._record("add", key, value, expire)
+        return next(self.add_answers, True)
+
+    def replace(self, key, value, /):
+        self._record("replace", key, value)
+        self.data[key] = dict(value)
+
+    def delete(self, key, /):
+        self._record("delete", key)
+
+
+class FakeClock:
+    """Stands in for the module's `time`: a sleep advances the clock at once."""
+
+    def __init__(self):
+        self.now, self.sleeps = 1000.0, []
+
+    def time(self):
+        return self.now
+
+    monotonic = time
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += seconds
+
+
+def attempt_login(config, response, tracker):
+    """One post to the assertion consumer service; the outcome as text."""
+    try:
+        saml.SamlIDPConfig(config, acs_request(response), {}, tracker).process_saml_response()
+        return "accepted"
+    except Exception as e:
+        return f"{type(e).__name__}: {e}"
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    fake = FakeClock()
+    monkeypatch.setattr(saml, "time", fake)
+    return fake
+
+
+@pytest.mark.parametrize("root, key", [("site", KEY), (42, "42_saml_responses_tracker")])
+def test_keys_and_nothing_sent_at_construction(root, key):
+    mc = RecordingClient()
+    tracker = Tracker(mc, root)
+    assert (tracker.key, tracker.lock_key) == (key, key + "_lock")
+    assert (tracker.memcache_lock_sleep_interval, tracker.my_proc_uid) == (0.1, "")
+    assert tracker._seen_responses is None and mc.calls == []
+
+
+@pytest.mark.parametrize("stored, seen, calls", [
+    (None, False, [("get", KEY), ("set", KEY, {})]),
+    ({}, False, [("get", KEY)]),
+    ({"_a": 5}, True, [("get", KEY)]),
+])
+def test_first_use_loads_the_mapping_once(stored, seen, calls):
+    mc = RecordingClient({} if stored is None else {KEY: stored})
+    tracker = Tracker(mc, "site")
+    assert tracker.is_seen("_a") is seen
+    assert tracker.is_seen("_a") is seen and mc.calls == calls
+
+
+@pytest.mark.parametrize("first_use", [methodcaller("is_seen", "_a"), methodcaller("add", "_a", 5.0),
+                                       methodcaller("cleanup_expired")], ids=["is_seen", "add", "cleanup"])
+def test_storage_that_cannot_be_initialised(first_use):
+    mc = RecordingClient(set_ok=False)
+    tracker = Tracker(mc, "site")
+    with pytest.raises(RuntimeError, match="^Can not init saml responses storage$"):
+        first_use(tracker)
+    assert mc.calls == [("get", KEY), ("set", KEY, {})]
+    assert tracker.is_seen("_a") is False and len(mc.calls) == 2  # no second attempt
+
+
+@pytest.mark.parametrize("set_ok", [True, False])
+def test_add_writes_the_whole_mapping(set_ok):
+    mc = RecordingClient({KEY: {"_old": 7.0}}, set_ok=set_ok)
+    tracker = Tracker(mc, "site")
+    with nullcontext() if set_ok else pytest.raises(RuntimeError, match="^Can not store saml response$"):
+        tracker.add("_new", 9.5)
+    assert mc.calls == [("get", KEY), ("set", KEY, {"_old": 7.0, "_new": 9.5})]
+    assert tracker.is_seen("_new")
+
+
+@pytest.mark.parametrize("stored, kept", [
+    ({}, {}),
+    ({"_a": 1000.5}, {"_a": 1000.5}),
+    ({"_a": 999, "_b": 1000.0, "_c": 1000.5}, {"_c": 1000.5}),  # expiring exactly now is expired
+])
+def test_cleanup_writes_only_when_something_expired(clock, stored, kept):
+    mc = RecordingClient({KEY: stored})
+    Tracker(mc, "site").cleanup_expired()
+    assert mc.calls == [("get", KEY)] + ([] if kept == stored else [("replace", KEY, kept)])
+
+
+@pytest.mark.parametrize("answers, draws", [([True], []), ([False, False, True], [0.0, 0.75])])
+def test_lock_polls_with_random_waits(clock, monkeypatch, answers, draws):
+    monkeypatch.setattr(saml, "random", iter(draws).__next__)
+    mc = RecordingClient(add_answers=answers)
+    with Tracker(mc, "site", 0.2, "worker-7").lock() as entered:
+        assert entered is None
+    assert clock.sleeps == pytest.approx([draw * 0.2 for draw in draws])
+    assert mc.calls == [("add", LOCK, "worker-7", 5)] * len(answers) + [("delete", LOCK)]
+
+
+@pytest.mark.parametrize("error", [None, ValueError("Duplicated SAML response"), KeyboardInterrupt()])
+def test_lock_released_on_every_exit(error):
+    mc = RecordingClient()
+    with pytest.raises(type(error)) if error else nullcontext() as raised:
+        with Tracker(mc, "site").lock():
+            if error:
+                raise error
+    assert error is None or raised.value is error
+    assert mc.calls == [("add", LOCK, "", 5), ("delete", LOCK)]
+
+
+def test_lock_gives_up_after_ten_seconds(clock):
+    mc = RecordingClient(add_answers=[False] * 100_000)
+    with pytest.raises(RuntimeError, match="^Can not lock saml responses storage$"):
+        with Tracker(mc, "site").lock():
+            pytest.fail("the body ran without the lock")
+    assert 10.0 <= clock.now - 1000.0 < 10.1
+    assert {call[0] for call in mc.calls} == {"add"}
+
+
+def test_long_lived_instance_reads_again_under_the_lock():
+    mc = RecordingClient({KEY: {"_a": 5.0}})
+    tracker = Tracker(mc, "site")
+    assert not tracker.is_seen("_b")
+    mc.data[KEY] = {"_a": 5.0, "_b": 6.0}  # another worker recorded _b meanwhile
+    with tracker.lock():
+        assert tracker.is_seen("_b")
+        tracker.add("_c", 7.0)
+    assert mc.calls == [("get", KEY), ("add", LOCK, "", 5), ("get", KEY),
+                        ("set", KEY, {"_a": 5.0, "_b": 6.0, "_c": 7.0}), ("delete", LOCK)]
+
+
+@pytest.mark.parametrize("stored", [None, {"_gone": 1.0}, "assertion seen"])
+def test_calls_of_one_login_on_a_fresh_instance(idp, issue, stored):
+    response = issue()
+    rid, aid, exp = response.response_id, response.assertion_id, response.not_on_or_after
+    replay = stored == "assertion seen"  # as when posted again under a new Response ID
+    mc = RecordingClient({} if stored is None else {KEY: {aid: exp} if replay else stored})
+    before = stored or {}
+    writes = [] if replay else ([("set", KEY, {})] if stored is None else []) + [
+        ("set", KEY, {**before, rid: exp}), ("set", KEY, {**before, rid: exp, aid: exp}),
+    ] + ([("replace", KEY, {rid: exp, aid: exp})] if before else [])
+    assert attempt_login(idp_config(idp), response, Tracker(mc, "site")) == (DUPLICATE if replay else "accepted")
+    assert mc.calls == [("add", LOCK, "", 5), ("get", KEY), *writes, ("delete", LOCK)]
+
+
+def client_for(port, cls=Client):
+    # pickle: the stored value is a dict. Replies on: otherwise `add` reports
+    # success without waiting for the server, and every process takes the lock.
+    return cls(("127.0.0.1", port), serde=serde.pickle_serde, default_noreply=False,
+               connect_timeout=1, timeout=1)
+
+
+class Memcached:
+    """A memcached of our own on loopback, with the default 1 MiB item size."""
+
+    def __init__(self):
+        self.port, self.proc = free_port(), None
+
+    def start(self):
+        cmd = [MEMCACHED, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        cmd += ["-u", "root"] if os.geteuid() == 0 else []  # it refuses root otherwise
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+                return
+            except OSError:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError(f"memcached did not start on port {self.port}")
+                time.sleep(0.02)
+
+    def stop(self, crash=False):
+        if self.proc is not None and self.proc.poll() is None:
+            # After SIGTERM it goes on serving for up to a second; a crash is at once.
+            (self.proc.kill if crash else self.proc.terminate)()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+    def client(self):
+        return client_for(self.port)
+
+
+@pytest.fixture
+def memcached():
+    require_service(os.access(MEMCACHED, os.X_OK), "memcached is not installed")
+    server = Memcached()
+    server.start()
+    yield server
+    server.stop()
+
+
+def test_contract_shared_between_instances(memcached):
+    now = time.time()
+    writer = Tracker(memcached.client(), "site")
+    writer.add("_live", now + 60)
+    writer.add("_stale", now - 1)
+    reader = Tracker(memcached.client(), "site")
+    assert reader.is_seen("_live") and reader.is_seen("_stale") and not reader.is_seen("_other")
+    assert not Tracker(memcached.client(), "other-site").is_seen("_live")
+    reader.cleanup_expired()
+    assert memcached.client().get(KEY) == {"_live": now + 60}
+    Tracker(memcached.client(), "site").reset()
+    assert not Tracker(memcached.client(), "site").is_seen("_live")
+
+
+def test_lock_excludes_the_same_key_only(memcached, clock):
+    mc = memcached.client()
+    with Tracker(memcached.client(), "site", my_proc_uid="first").lock():
+        with pytest.raises(RuntimeError, match="^Can not lock"), Tracker(memcached.client(), "site").lock():
+            pass
+        with Tracker(memcached.client(), "other-site").lock():
+            assert mc.get(LOCK) == "first"  # the refused waiter left the holder's item alone
+    assert mc.get(LOCK) is None
+
+
+def test_long_lived_workers_keep_each_others_records(memcached, idp, issue):
+    config, workers = idp_config(idp), [Tracker(memcached.client(), "site") for _ in range(2)]
+    first, second, third = issue(), issue(), issue()
+    assert [attempt_login(config, r, workers[w]) for w, r in [(0, first), (1, second), (0, third)]] == ["accepted"] * 3
+    assert set(memcached.client().get(KEY)) == {i for r in (first, second, third) for i in (r.response_id, r.assertion_id)}
+    new_id = "_" + uuid.uuid4().hex  # a captured response posted under a new Response ID
+    renamed = dataclasses.replace(third, xml=third.xml.replace(third.response_id, new_id))
+    for worker, replay in [(1, first), (0, second), (1, renamed)]:
+        assert attempt_login(config, replay, workers[worker]) == DUPLICATE
+        assert memcached.client().get(LOCK) is None  # a refused replay does not hold up other logins
+
+
+def _login_worker(port, config, posts, barrier, results, pause):
+    """One worker process: its own client and tracker, kept for all its posts.
+    It finds this module through the parent's sys.path, which spawn hands over."""
+    tracker = Tracker(client_for(port), "site")
+    barrier.wait(timeout=60)
+    for index, b64 in posts:
+        started = time.monotonic()
+        outcome = attempt_login(config, b64, tracker)
+        results.put((index, outcome, time.monotonic() - started))
+        time.sleep(pause)
+    results.put((None, "done", 0.0))
+
+
+def run_workers(port, config, posts_per_process, on_outcome=lambda count: None, pause=0.0, timeout=45):
+    """Starts one process per list of posts, all released at once; returns
+    (index, outcome, seconds) per post. Fails if any process outlives `timeout`."""
+    ctx = multiprocessing.get_context("spawn")
+    barrier, results = ctx.Barrier(len(posts_per_process)), ctx.Queue()
+    procs = [ctx.Process(target=_login_worker, args=(port, config, posts, barrier, results, pause), daemon=True)
+             for posts in posts_per_process]
+    for proc in procs:
+        proc.start()
+    outcomes, done, deadline = [], 0, time.monotonic() + timeout
+    try:
+        while done < len(procs) and time.monotonic() < deadline:
+            try:
+                item = results.get(timeout=0.5)
+            except queue.Empty:
+                if not any(proc.is_alive() for proc in procs):
+                    break
+                continue
+            if item[0] is None:
+                done += 1
+            else:
+                outcomes.append(item)
+                on_outcome(len(outcomes))
+    finally:
+        for proc in procs:
+            proc.join(max(0.1, deadline - time.monotonic()))
+        hung = [proc.pid for proc in procs if proc.is_alive()]
+        for proc in filter(multiprocessing.Process.is_alive, procs):
+            proc.kill()
+            proc.join(5)
+    assert not hung and done == len(procs), f"workers hung or died: {hung}, {done} of {len(procs)} finished"
+    return outcomes
+
+
+def spread(responses, processes, copies):
+    """Each response goes to `copies` different processes; each process posts
+    in index order, so the copies of one response are in flight together."""
+    posts = [[] for _ in range(processes)]
+    for index, response in enumerate(responses):
+        for copy in range(copies):
+            posts[(index + 3 * copy) % processes].append((index, response.b64))
+    return posts
+
+
+def tally(outcomes):
+    by_response = defaultdict(Counter)
+    for index, outcome, _ in outcomes:
+        by_response[index][outcome] += 1
+    return by_response
+
+
+def test_same_response_from_eight_processes_accepted_once(memcached, idp, issue):
+    outcomes = run_workers(memcached.port, idp_config(idp), [[(0, issue().b64)]] * 8)
+    assert tally(outcomes)[0] == {"accepted": 1, DUPLICATE: 7}
+
+
+def test_many_responses_in_flight_each_accepted_once(memcached, idp, issue):
+    responses = [issue() for _ in range(32)]
+    outcomes = run_workers(memcached.port, idp_config(idp), spread(responses, 8, 3))
+    assert len(outcomes) == 96
+    assert all(counts == {"accepted": 1, DUPLICATE: 2} for counts in tally(outcomes).values())
+    assert set(memcached.client().get(KEY)) == {i for r in responses for i in (r.response_id, r.assertion_id)}
+
+
+def test_memcached_lost_under_load_then_restarted(memcached, idp, issue):
+    config = idp_config(idp)
+    responses = [issue() for _ in range(40)]
+    survivor = Tracker(memcached.client(), "site")  # a worker in this process, connected before the crash
+    assert attempt_login(config, issue(), survivor) == "accepted"
+    # Paced posts, so that most of them come after the crash.
+    outcomes = run_workers(memcached.port, config, spread(responses, 8, 2), pause=0.05,
+                           on_outcome=lambda count: count == 16 and memcached.stop(crash=True))
+    failed = [(outcome, seconds) for _, outcome, seconds in outcomes
+              if outcome not in ("accepted", DUPLICATE)]
+    assert len(outcomes) == 80 and failed, "no login met the crashed memcached"
+    assert all(counts["accepted"] <= 1 for counts in tally(outcomes).values())
+    assert max(seconds for _, seconds in failed) < 11
+    memcached.start()  # same port, empty
+    # Its stale connection costs the survivor at most one login.
+    assert "accepted" in [attempt_login(config, issue(), survivor) for _ in range(2)]
+    fresh = [issue() for _ in range(8)]
+    outcomes = run_workers(memcached.port, config, [[(i, r.b64)] for i, r in enumerate(fresh)])
+    assert sorted(outcome for _, outcome, _ in outcomes) == ["accepted"] * 8
+
+
+def test_lock_that_never_comes_fails_the_login_within_the_bound(memcached, idp, issue):
+    class RefusingClient(Client):
+        def add(self, *args, **kwargs):
+            return False
+
+    tracker = Tracker(client_for(memcached.port, RefusingClient), "site")
+    config = saml.SamlIDPConfig(idp_config(idp), acs_request(issue()), {}, tracker)
+    started = time.monotonic()
+    with pytest.raises(RuntimeError, match="^Can not lock saml responses storage$"):
+        config.process_saml_response()
+    assert 10 <= time.monotonic() - started < 11.5
+    assert memcached.client().get(KEY) is None
+
+
+def test_login_that_overflows_the_item_fails(memcached, idp, issue):
+    mc = memcached.client()
+    ids, later = ["_%032x" % n for n in range(25_000)], time.time() + 300
+
+    def fits(count):
+        try:
+            return mc.set(KEY, dict.fromkeys(ids[:count], later))
+        except MemcacheServerError:
+            return False
+
+    low, high = 20_000, 25_000  # about 45 bytes an id: 1 MiB lies between
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if fits(middle) else (low, middle)
+    assert fits(low)
+    config = saml.SamlIDPConfig(idp_config(idp), acs_request(issue()), {}, Tracker(memcached.client(), "site"))
+    with pytest.raises(MemcacheServerError, match="too large"):
+        config.process_saml_response()
+    assert mc.get(LOCK) is None
