@@ -358,7 +358,13 @@ def tally(outcomes):
 
 
 def test_same_response_from_eight_processes_accepted_once(memcached, idp, issue):
-    outcomes = run_workers(memcached.port, idp_config(idp), [[(0, issue().b64)]] * 8)
+    # Half the processes post the response as issued, half a captured copy
+    # under a Response ID of their own: still one acceptance in all.
+    response = issue()
+    copies = [dataclasses.replace(response, xml=response.xml.replace(response.response_id, "_" + uuid.uuid4().hex))
+              for _ in range(4)]
+    posts = [[(0, response.b64)]] * 4 + [[(0, copy.b64)] for copy in copies]
+    outcomes = run_workers(memcached.port, idp_config(idp), posts)
     assert tally(outcomes)[0] == {"accepted": 1, DUPLICATE: 7}
 
 
