@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 SOURCES := $(wildcard src/native/*.cpp src/native/*.hpp src/tavrel_saml/*) CMakeLists.txt pyproject.toml
 
-.PHONY: test test-asan build system-deps venv clean format
+.PHONY: test test-asan build system-deps venv clean format demo bench
 
 test: build
 	$(VPY) -m pytest $(PYTEST_ARGS)
@@ -16,6 +16,22 @@ test: build
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: build
 	scripts/test-asan $(PYTEST_ARGS)
+
+# The demo site (host/demo.ini) with its built-in test IdP; Ctrl-C stops both.
+demo: build
+	@echo "demo site: http://127.0.0.1:6543  (built-in test IdP: http://127.0.0.1:6544)"
+	PYTHONPATH=host PYTHONWARNINGS="ignore:pkg_resources is deprecated:UserWarning" \
+	    $(VENV)/bin/pserve host/demo.ini
+
+# What the module costs beside the toolkit, and how it grows (a harness, not
+# timed tests): prints a table, writes bench/results/ and docs/benchmarks.md.
+# `make bench BENCH_ARGS=--quick` for a short trial run.
+bench: build $(VENV)/.bench-deps
+	$(VPY) bench/run.py $(BENCH_ARGS)
+
+$(VENV)/.bench-deps: $(VENV)/.deps
+	$(PIP) install matplotlib
+	touch $@
 
 build: $(VENV)/.installed
 
@@ -32,7 +48,7 @@ $(VENV)/.deps: pyproject.toml scripts/install-system-deps
 	$(PIP) install --upgrade pip
 	$(PIP) install scikit-build-core pybind11 cmake ninja
 	$(PIP) install --no-binary lxml,xmlsec lxml xmlsec python3-saml
-	$(PIP) install pytest pyramid WebOb cryptography pymemcache hypothesis
+	$(PIP) install pytest pyramid WebOb cryptography pymemcache hypothesis waitress playwright mypy
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)

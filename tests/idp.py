@@ -1,224 +1,33 @@
 """A throwaway identity provider for the test suite.
 
-It mints keys, publishes metadata and issues signed SAML responses that the
-toolkit accepts, plus the deliberately broken variants the tests need
-(tampered, wrong key, expired, failed status). Nothing here talks to the
-outside world: the metadata server listens on loopback only.
+The keys, metadata and signed responses come from the demo host's IdP
+(`tavrel.demo.idp`), so the demo and the suite issue the same responses;
+this adds the loopback server the metadata tests fetch from, with its slow
+and broken answers.
 """
 
 from __future__ import annotations
 
-import base64
-import datetime as dt
 import socket
 import threading
-import time
-import uuid
-from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from xml.sax.saxutils import escape, quoteattr
 
-import xmlsec
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
-from cryptography.x509.oid import NameOID
-from lxml import etree
-
-NS_SAML = "urn:oasis:names:tc:SAML:2.0:assertion"
-NS_SAMLP = "urn:oasis:names:tc:SAML:2.0:protocol"
-NS_MD = "urn:oasis:names:tc:SAML:2.0:metadata"
-NS_DS = "http://www.w3.org/2000/09/xmldsig#"
-BINDING_REDIRECT = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"
-BINDING_POST = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
-NAMEID_EMAIL = "urn:oasis:names:tc:SAML:1.1:nameid-format:emailAddress"
-STATUS_SUCCESS = "urn:oasis:names:tc:SAML:2.0:status:Success"
+from tavrel.demo.idp import (  # noqa: F401  (re-exported for the tests)
+    BINDING_POST,
+    BINDING_REDIRECT,
+    NAMEID_EMAIL,
+    NS_DS,
+    NS_MD,
+    NS_SAML,
+    NS_SAMLP,
+    STATUS_SUCCESS,
+    IdentityProvider,
+    IssuedResponse,
+)
 
 
-def _new_id() -> str:
-    # xs:ID must not start with a digit, and the toolkit validates the schema.
-    return "_" + uuid.uuid4().hex
-
-
-def _saml_time(unix: int) -> str:
-    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(unix))
-
-
-def _make_key_and_cert(common_name: str) -> tuple[str, str]:
-    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
-    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
-    now = dt.datetime.now(dt.timezone.utc)
-    cert = (
-        x509.CertificateBuilder()
-        .subject_name(name)
-        .issuer_name(name)
-        .public_key(key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(now - dt.timedelta(days=1))
-        .not_valid_after(now + dt.timedelta(days=3650))
-        .sign(key, hashes.SHA256())
-    )
-    key_pem = key.private_bytes(
-        serialization.Encoding.PEM,
-        serialization.PrivateFormat.PKCS8,
-        serialization.NoEncryption(),
-    ).decode()
-    return key_pem, cert.public_bytes(serialization.Encoding.PEM).decode()
-
-
-def _sign(elem: etree._Element, key_pem: str, cert_pem: str) -> None:
-    """Enveloped signature on `elem`, placed right after its own Issuer.
-
-    The toolkit's add_sign() looks the Issuer up with an absolute XPath, so
-    on a full Response it would always sign the Response; signing here lets
-    us target the Assertion inside it.
-    """
-    sig = xmlsec.template.create(elem, xmlsec.Transform.EXCL_C14N, xmlsec.Transform.RSA_SHA256, ns="ds")
-    elem.find(f"{{{NS_SAML}}}Issuer").addnext(sig)
-    ref = xmlsec.template.add_reference(sig, xmlsec.Transform.SHA256, uri="#" + elem.get("ID"))
-    xmlsec.template.add_transform(ref, xmlsec.Transform.ENVELOPED)
-    xmlsec.template.add_transform(ref, xmlsec.Transform.EXCL_C14N)
-    xmlsec.template.add_x509_data(xmlsec.template.ensure_key_info(sig))
-    xmlsec.tree.add_ids(elem, ["ID"])
-    ctx = xmlsec.SignatureContext()
-    ctx.key = xmlsec.Key.from_memory(key_pem.encode(), xmlsec.KeyFormat.PEM)
-    ctx.key.load_cert_from_memory(cert_pem.encode(), xmlsec.KeyFormat.PEM)
-    ctx.sign(sig)
-
-
-@dataclass
-class IssuedResponse:
-    xml: str
-    response_id: str
-    assertion_id: str
-    not_on_or_after: int | None  # as written in SubjectConfirmationData
-
-    @property
-    def b64(self) -> str:
-        """The SAMLResponse form value a browser would post."""
-        return base64.b64encode(self.xml.encode("utf-8")).decode("ascii")
-
-
-class TestIdentityProvider:
+class TestIdentityProvider(IdentityProvider):
     __test__ = False  # a helper, not a test class
-
-    def __init__(self, entity_id="https://idp.example.org/metadata", sso_url="https://idp.example.org/sso",
-                 key_pem=None, cert_pem=None):
-        self.entity_id = entity_id
-        self.sso_url = sso_url
-        if key_pem is None or cert_pem is None:
-            key_pem, cert_pem = _make_key_and_cert("test-idp")
-        self.key_pem = key_pem
-        self.cert_pem = cert_pem
-        self.cert_b64 = "".join(l for l in cert_pem.strip().splitlines() if not l.startswith("-----"))
-
-    def metadata_xml(self) -> str:
-        return f"""<?xml version="1.0" encoding="UTF-8"?>
-<md:EntityDescriptor xmlns:md="{NS_MD}" xmlns:ds="{NS_DS}" entityID={quoteattr(self.entity_id)}>
-  <md:IDPSSODescriptor WantAuthnRequestsSigned="false" protocolSupportEnumeration="{NS_SAMLP}">
-    <md:KeyDescriptor use="signing">
-      <ds:KeyInfo><ds:X509Data><ds:X509Certificate>{self.cert_b64}</ds:X509Certificate></ds:X509Data></ds:KeyInfo>
-    </md:KeyDescriptor>
-    <md:NameIDFormat>{NAMEID_EMAIL}</md:NameIDFormat>
-    <md:SingleSignOnService Binding="{BINDING_REDIRECT}" Location={quoteattr(self.sso_url)}/>
-  </md:IDPSSODescriptor>
-</md:EntityDescriptor>
-"""
-
-    def sp_settings(self, sp_base="https://sp.example.com", acs_path="/sso/saml/acs", idp_metadata=None,
-                    want_assertions_signed=True, want_messages_signed=False, strict=True,
-                    extra_request_options=None) -> dict:
-        if idp_metadata is not None:
-            idp = {"metadata": idp_metadata}
-        else:
-            idp = {
-                "entityId": self.entity_id,
-                "singleSignOnService": {"url": self.sso_url, "binding": BINDING_REDIRECT},
-                "x509cert": self.cert_b64,
-            }
-        settings = {
-            "strict": strict,
-            "debug": False,
-            "sp": {
-                "entityId": f"{sp_base}/sso/saml/metadata",
-                "assertionConsumerService": {"url": f"{sp_base}{acs_path}", "binding": BINDING_POST},
-                "NameIDFormat": NAMEID_EMAIL,
-            },
-            "idp": idp,
-            "security": {
-                "wantAssertionsSigned": want_assertions_signed,
-                "wantMessagesSigned": want_messages_signed,
-                # Otherwise a strict toolkit rejects every response issued
-                # without attributes, which hides the failure being tested.
-                "wantAttributeStatement": False,
-            },
-        }
-        if extra_request_options is not None:
-            settings["extra_request_options"] = extra_request_options
-        return settings
-
-    def response(self, *, acs_url, sp_entity_id, name_id="alice@example.com", attributes=None, response_id=None,
-                 assertion_id=None, in_response_to=None, not_on_or_after=300, audience=None, recipient=None,
-                 destination=None, issuer=None, status=STATUS_SUCCESS, sign_assertion=True, sign_response=False,
-                 signer=None, issue_instant=None) -> IssuedResponse:
-        """Issue a Response carrying one Assertion.
-
-        `issue_instant` (unix seconds or an aware datetime) shifts every
-        timestamp, `not_on_or_after` included, so a test can backdate a
-        whole response. A failed `status` still carries a valid signed
-        assertion: the consumer must refuse it on the status alone.
-        """
-        if isinstance(issue_instant, dt.datetime):
-            issue_instant = issue_instant.timestamp()
-        now = int(time.time() if issue_instant is None else issue_instant)
-        response_id = response_id or _new_id()
-        assertion_id = assertion_id or _new_id()
-        issuer = escape(issuer or self.entity_id)
-        signer = signer or self
-        expires = None if not_on_or_after is None else now + int(not_on_or_after)
-        expiry_attr = "" if expires is None else f' NotOnOrAfter="{_saml_time(expires)}"'
-        irt_attr = "" if in_response_to is None else f" InResponseTo={quoteattr(in_response_to)}"
-
-        attr_xml = ""
-        if attributes:
-            parts = []
-            for name, values in attributes.items():
-                values = [values] if isinstance(values, str) else values
-                vals = "".join(f'<saml:AttributeValue xsi:type="xs:string">{escape(v)}</saml:AttributeValue>'
-                               for v in values)
-                parts.append(f'<saml:Attribute Name={quoteattr(name)} '
-                             f'NameFormat="urn:oasis:names:tc:SAML:2.0:attrname-format:basic">{vals}</saml:Attribute>')
-            attr_xml = f"<saml:AttributeStatement>{''.join(parts)}</saml:AttributeStatement>"
-
-        stamp = _saml_time(now)
-        xml = f"""<samlp:Response xmlns:samlp="{NS_SAMLP}" xmlns:saml="{NS_SAML}" ID="{response_id}" Version="2.0" IssueInstant="{stamp}" Destination={quoteattr(destination or acs_url)}{irt_attr}>
-<saml:Issuer>{issuer}</saml:Issuer>
-<samlp:Status><samlp:StatusCode Value={quoteattr(status)}/></samlp:Status>
-<saml:Assertion xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" ID="{assertion_id}" Version="2.0" IssueInstant="{stamp}">
-<saml:Issuer>{issuer}</saml:Issuer>
-<saml:Subject>
-<saml:NameID Format="{NAMEID_EMAIL}">{escape(name_id)}</saml:NameID>
-<saml:SubjectConfirmation Method="urn:oasis:names:tc:SAML:2.0:cm:bearer">
-<saml:SubjectConfirmationData Recipient={quoteattr(recipient or acs_url)}{expiry_attr}{irt_attr}/>
-</saml:SubjectConfirmation>
-</saml:Subject>
-<saml:Conditions NotBefore="{stamp}"{expiry_attr}>
-<saml:AudienceRestriction><saml:Audience>{escape(audience or sp_entity_id)}</saml:Audience></saml:AudienceRestriction>
-</saml:Conditions>
-<saml:AuthnStatement AuthnInstant="{stamp}" SessionIndex="{_new_id()}">
-<saml:AuthnContext><saml:AuthnContextClassRef>urn:oasis:names:tc:SAML:2.0:ac:classes:PasswordProtectedTransport</saml:AuthnContextClassRef></saml:AuthnContext>
-</saml:AuthnStatement>
-{attr_xml}
-</saml:Assertion>
-</samlp:Response>"""
-
-        root = etree.fromstring(xml.encode("utf-8"))
-        # Assertion first: the Response signature must cover the finished assertion.
-        if sign_assertion:
-            _sign(root.find(f"{{{NS_SAML}}}Assertion"), signer.key_pem, signer.cert_pem)
-        if sign_response:
-            _sign(root, signer.key_pem, signer.cert_pem)
-        return IssuedResponse(etree.tostring(root, encoding="unicode"), response_id, assertion_id, expires)
 
 
 def free_port() -> int:

@@ -10,10 +10,10 @@ class UserConfig:
 
     allowed_sso_keys = frozenset({"email", "username", "sso_id"})
 
-    def __init__(self, **attributes):
+    def __init__(self, **attributes: object) -> None:
         for name, value in attributes.items():
             setattr(self, name, value)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         fields = ", ".join(f"{k}={v!r}" for k, v in sorted(vars(self).items()))
         return f"UserConfig({fields})"
