@@ -11,6 +11,7 @@ from pyramid.request import Request
 
 import tavrel_saml.saml as saml
 from idp import MetadataServer, TestIdentityProvider
+from memcached import MEMCACHED, Memcached
 from tavrel.configs import UserConfig
 
 SP_HOST = "sp.example.com"
@@ -126,3 +127,12 @@ def issue(idp):
         return idp.response(**kwargs)
 
     return issue_response
+
+
+@pytest.fixture
+def memcached():
+    require_service(os.access(MEMCACHED, os.X_OK), "memcached is not installed")
+    server = Memcached()
+    server.start()
+    yield server
+    server.stop()

@@ -4,21 +4,13 @@ plain page, and the replay record kept in memcached when the .ini names one."""
 from __future__ import annotations
 
 import logging
-import os
-import shutil
-import socket
-import subprocess
-import time
 
 import pytest
-from pymemcache import serde
-from pymemcache.client.base import Client
 from webob import Request
 
 import tavrel_saml.saml as saml
-from conftest import require_service
 from demo import start_demo
-from idp import TestIdentityProvider, free_port
+from idp import TestIdentityProvider
 
 
 @pytest.fixture(scope="module")
@@ -86,37 +78,13 @@ def test_sign_in_then_sign_out_needs_the_sessions_csrf_token(demo):
     assert get(demo, "/sign-out", POST={}, headers={"Cookie": cookie}).status_int == 400
 
 
-@pytest.fixture
-def memcached_port():
-    binary = shutil.which("memcached")
-    require_service(binary is not None, "memcached is not installed")
-    port = free_port()
-    as_root = ["-u", "root"] if os.geteuid() == 0 else []  # it refuses root otherwise
-    process = subprocess.Popen([binary, "-l", "127.0.0.1", "-p", str(port), "-U", "0", "-m", "16", *as_root])
-    try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if process.poll() is not None or time.monotonic() > deadline:
-                    pytest.fail("memcached did not start within 10 s")
-                time.sleep(0.05)
-        yield port
-    finally:
-        process.terminate()
-        process.wait(timeout=10)
-
-
-def test_memcached_named_in_the_ini_keeps_the_replay_record(memcached_port):
-    demo = start_demo(**{"tavrel.memcached": f"127.0.0.1:{memcached_port}"})
+def test_memcached_named_in_the_ini_keeps_the_replay_record(memcached):
+    demo = start_demo(**{"tavrel.memcached": f"127.0.0.1:{memcached.port}"})
     try:
         issued, accepted = post_to_acs(demo)
         assert accepted.status_int == 302
         # Another worker of the site, with its own client, sees the response.
-        client = Client(("127.0.0.1", memcached_port), serde=serde.pickle_serde, default_noreply=False)
-        assert saml.SamlDuplicateResponsesTrackerInMemcache(client, "tavrel-demo").is_seen(issued.response_id)
+        assert saml.SamlDuplicateResponsesTrackerInMemcache(memcached.client(), "tavrel-demo").is_seen(issued.response_id)
         saml.responses_tracker_mem.reset()  # not the record in use
         _, replayed = post_to_acs(demo, issued=issued)
         assert replayed.status_int == 403 and "Duplicated SAML response" in replayed.text

@@ -6,11 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import multiprocessing
-import os
 import queue
-import shutil
-import socket
-import subprocess
 import time
 import uuid
 from collections import Counter, defaultdict
@@ -18,19 +14,17 @@ from contextlib import nullcontext
 from operator import methodcaller
 
 import pytest
-from pymemcache import serde
 from pymemcache.client.base import Client
 from pymemcache.exceptions import MemcacheServerError
 
 import tavrel_saml.saml as saml
-from conftest import acs_request, idp_config, require_service
-from idp import free_port
+from conftest import acs_request, idp_config
+from memcached import client_for
 
 Tracker = saml.SamlDuplicateResponsesTrackerInMemcache
 KEY = "site_saml_responses_tracker"
 LOCK = KEY + "_lock"
 DUPLICATE = "ValueError: Duplicated SAML response"
-MEMCACHED = shutil.which("memcached") or "/usr/bin/memcached"
 
 
 class RecordingClient:
@@ -204,57 +198,6 @@ def test_calls_of_one_login_on_a_fresh_instance(idp, issue, stored):
     ] + ([("replace", KEY, {rid: exp, aid: exp})] if before else [])
     assert attempt_login(idp_config(idp), response, Tracker(mc, "site")) == (DUPLICATE if replay else "accepted")
     assert mc.calls == [("add", LOCK, "", 5), ("get", KEY), *writes, ("delete", LOCK)]
-
-
-def client_for(port, cls=Client):
-    # pickle: the stored value is a dict. Replies on: otherwise `add` reports
-    # success without waiting for the server, and every process takes the lock.
-    return cls(("127.0.0.1", port), serde=serde.pickle_serde, default_noreply=False,
-               connect_timeout=1, timeout=1)
-
-
-class Memcached:
-    """A memcached of our own on loopback, with the default 1 MiB item size."""
-
-    def __init__(self):
-        self.port, self.proc = free_port(), None
-
-    def start(self):
-        cmd = [MEMCACHED, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
-        cmd += ["-u", "root"] if os.geteuid() == 0 else []  # it refuses root otherwise
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
-                return
-            except OSError:
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    raise RuntimeError(f"memcached did not start on port {self.port}")
-                time.sleep(0.02)
-
-    def stop(self, crash=False):
-        if self.proc is not None and self.proc.poll() is None:
-            # After SIGTERM it goes on serving for up to a second; a crash is at once.
-            (self.proc.kill if crash else self.proc.terminate)()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-
-    def client(self):
-        return client_for(self.port)
-
-
-@pytest.fixture
-def memcached():
-    require_service(os.access(MEMCACHED, os.X_OK), "memcached is not installed")
-    server = Memcached()
-    server.start()
-    yield server
-    server.stop()
 
 
 def test_contract_shared_between_instances(memcached):

@@ -1,0 +1,58 @@
+"""A memcached of the test's own on loopback, and clients for it."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+from pymemcache import serde
+from pymemcache.client.base import Client
+
+from idp import free_port
+
+MEMCACHED = shutil.which("memcached") or "/usr/bin/memcached"
+
+
+def client_for(port, cls=Client):
+    # pickle: the stored value is a dict. Replies on: otherwise `add` reports
+    # success without waiting for the server, and every process takes the lock.
+    return cls(("127.0.0.1", port), serde=serde.pickle_serde, default_noreply=False,
+               connect_timeout=1, timeout=1)
+
+
+class Memcached:
+    """A memcached of our own on loopback, with the default 1 MiB item size."""
+
+    def __init__(self):
+        self.port, self.proc = free_port(), None
+
+    def start(self):
+        cmd = [MEMCACHED, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        cmd += ["-u", "root"] if os.geteuid() == 0 else []  # it refuses root otherwise
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+                return
+            except OSError:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError(f"memcached did not start on port {self.port}")
+                time.sleep(0.02)
+
+    def stop(self, crash=False):
+        if self.proc is not None and self.proc.poll() is None:
+            # After SIGTERM it goes on serving for up to a second; a crash is at once.
+            (self.proc.kill if crash else self.proc.terminate)()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+    def client(self):
+        return client_for(self.port)
