@@ -1,0 +1,141 @@
+"""Replay bookkeeping: what `reject_duplicated_response` does with the
+tracker, per response, as the number of live entries grows.
+
+The toolkit object is replaced by a stub that hands out fresh ids, so only
+the module's and the tracker's work is timed. The stub's responses expire at
+once: each call adds two entries and the clean-up at its end removes them,
+the steady state of a site where as many entries lapse as are added, with
+the tracker holding exactly the live entries it was given.
+"""
+
+from __future__ import annotations
+
+import pickle
+import time
+import uuid
+from statistics import median
+
+from harness import ACS_PATH, blank, loops_for
+from signon import idp_config
+
+import tavrel_saml.saml as saml
+from idp import TestIdentityProvider
+
+
+class StubAuth:
+    """The three toolkit calls the bookkeeping makes, answering from a list
+    of ids made beforehand."""
+
+    def __init__(self, count, expiration=1.0):
+        self.ids = [("_" + uuid.uuid4().hex, "_" + uuid.uuid4().hex) for _ in range(count)]
+        self.expiration = expiration
+        self.next = 0
+        self.current = None
+
+    def get_last_message_id(self):
+        self.current = self.ids[self.next]
+        self.next += 1
+        return self.current[0]
+
+    def get_last_assertion_id(self):
+        return self.current[1]
+
+    def get_last_assertion_not_on_or_after(self):
+        return self.expiration
+
+
+def live_entries(count, lifetime=3600.0):
+    until = time.time() + lifetime
+    return {"_" + uuid.uuid4().hex: until for _ in range(count)}
+
+
+def consumer():
+    saml.SamlIDPConfig.cached_saml_settings.clear()
+    return saml.SamlIDPConfig(idp_config(TestIdentityProvider()), blank(ACS_PATH), {})
+
+
+def _time_calls(sso, samples, min_sample_seconds=0.01, max_calls=20_000):
+    """Median seconds per `reject_duplicated_response` call."""
+    sso.saml_auth = StubAuth(max_calls)
+    loops = min(loops_for(sso.reject_duplicated_response, min_sample_seconds), max_calls // (samples + 1))
+    loops = max(loops, 1)
+    times = []
+    for _ in range(samples):
+        if sso.saml_auth.next + loops > len(sso.saml_auth.ids):
+            sso.saml_auth = StubAuth(max_calls)
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            sso.reject_duplicated_response()
+        times.append((time.perf_counter() - t0) / loops)
+    return median(times), loops
+
+
+def bench_memory_tracker(entry_counts, samples) -> list[dict]:
+    sso = consumer()
+    rows = []
+    for count in entry_counts:
+        tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+        tracker._seen_responses.update(live_entries(count))
+        sso.responses_tracker = tracker
+        seconds, loops = _time_calls(sso, samples)
+        assert len(tracker._seen_responses) == count
+        rows.append({"tracker": "memory", "entries": count, "per_response_s": seconds, "calls_per_sample": loops})
+    return rows
+
+
+def bench_memcache_tracker(port, entry_counts, samples) -> list[dict]:
+    from pymemcache import serde
+    from pymemcache.client.base import Client
+
+    sso = consumer()
+    rows = []
+    client = Client(("127.0.0.1", port), serde=serde.pickle_serde, default_noreply=False,
+                    connect_timeout=2, timeout=5)
+    try:
+        for count in entry_counts:
+            tracker = saml.SamlDuplicateResponsesTrackerInMemcache(client, "bench", my_proc_uid="bench")
+            entries = live_entries(count)
+            if not client.set(tracker.key, entries):
+                raise RuntimeError("memcached refused the mapping")
+            sso.responses_tracker = tracker
+            seconds, loops = _time_calls(sso, samples, max_calls=2_000)
+            stored = client.get(tracker.key)
+            assert len(stored) == count, len(stored)
+            item_bytes = len(pickle.dumps(stored, pickle.HIGHEST_PROTOCOL))
+            rows.append({"tracker": "memcache", "entries": count, "per_response_s": seconds,
+                         "calls_per_sample": loops, "item_bytes": item_bytes,
+                         # one get, two sets and the replace of the clean-up
+                         "bytes_moved_per_response": 4 * item_bytes})
+            client.delete(tracker.key)
+    finally:
+        client.close()
+    return rows
+
+
+def memcache_capacity(port) -> int:
+    """How many entries the server takes in its one item, found by storing
+    ever larger mappings: ids of 33 characters as the test identity provider
+    makes them, expirations as the toolkit gives them (int seconds)."""
+    from pymemcache import serde
+    from pymemcache.client.base import Client
+    from pymemcache.exceptions import MemcacheError
+
+    client = Client(("127.0.0.1", port), serde=serde.pickle_serde, default_noreply=False,
+                    connect_timeout=2, timeout=5)
+    until = int(time.time()) + 3600
+    low, high = 1, 200_000
+    try:
+        while low < high:  # bounded: about 18 rounds
+            mid = (low + high + 1) // 2
+            try:
+                stored = client.set("bench_capacity", {f"_{i:032x}": until for i in range(mid)})
+            except MemcacheError:
+                stored = False
+            if stored:
+                low = mid
+            else:
+                high = mid - 1
+        client.delete("bench_capacity")
+        return low
+    finally:
+        client.close()
