@@ -484,7 +484,7 @@ void match_user(py::handle user_id, py::handle user_value,
   StrippedText fast = StrippedText::of(user_value);
   py::object stripped_user_value;
   if (!fast.text) stripped_user_value = user_value.attr("strip")();
-  for (py::handle saml_value : saml_values) {
+  for_each_in_list(saml_values, [&](py::handle saml_value) {
     bool equal;
     if (fast.text && PyUnicode_CheckExact(saml_value.ptr())) {
       equal = fast.equals(saml_value);
@@ -494,7 +494,7 @@ void match_user(py::handle user_id, py::handle user_value,
       equal = stripped_user_value.equal(saml_value);
     }
     if (equal) matches.append(py::make_tuple(user_id, saml_value));
-  }
+  });
 }
 
 py::object get_mapped_user_id(const Module &module, const Args &args) {
@@ -542,23 +542,23 @@ py::object get_mapped_user_id(const Module &module, const Args &args) {
   py::list stripped_saml_values;
   bool stripped = false;
   py::list matches;
-  py::str attribute_name = py::str(user_config_attribute);
-  for (py::handle item : self.attr("users").attr("items")()) {
-    py::object user_id = item[py::int_(0)];
-    py::object user_config = item[py::int_(1)];
-    py::object user_value = py::getattr(user_config, user_config_attribute);
-    if (!stripped) {
-      for (py::handle saml_value : saml_values) {
-        stripped_saml_values.append(saml_value.attr("strip")());
-      }
-      stripped = true;
-    }
-    match_user(user_id, user_value, stripped_saml_values, matches);
-  }
+  for_each_item(
+      self.attr("users"), [&](py::handle user_id, py::handle user_config) {
+        py::object user_value = py::getattr(user_config, user_config_attribute);
+        if (!stripped) {
+          for (py::handle saml_value : saml_values) {
+            stripped_saml_values.append(saml_value.attr("strip")());
+          }
+          stripped = true;
+        }
+        match_user(user_id, user_value, stripped_saml_values, matches);
+      });
   log.attr("debug")("User Config to SAML matches %s", matches);
 
   py::set matched_users;
-  for (py::handle match : matches) matched_users.add(match[py::int_(0)]);
+  for_each_in_list(matches, [&](py::handle match) {
+    matched_users.add(match[py::int_(0)]);
+  });
   const size_t matched_users_cnt = py::len(matched_users);
   if (matched_users_cnt == 0) {
     py::str message("User not found for the SAML response.");

@@ -75,13 +75,11 @@ py::object validate_all(const Module &module, const Args &args) {
     self.attr("saml_settings")["identity_providers"] = py::dict();
     return py::none();
   }
-  for (py::handle item : idp_configs.attr("items")()) {
-    py::object idp_id = item[py::int_(0)];
-    py::object idp_config = item[py::int_(1)];
+  for_each_item(idp_configs, [&](py::handle idp_id, py::handle idp_config) {
     if (!truthy(idp_config["enabled"])) {
       module.global("log").attr("debug")(concat(
           {py::str("SAML IdP "), text_form(idp_id), py::str(" is disabled")}));
-      continue;
+      return;
     }
     try {
       module.global("SamlIDPConfig")
@@ -97,10 +95,10 @@ py::object validate_all(const Module &module, const Args &args) {
                   py::str(" config is invalid. See the documentation "
                           "regarding SAML Configuration\n"),
                   trace}));
-      continue;
+      return;
     }
     self.attr("idps")[idp_id] = idp_config;
-  }
+  });
   return py::none();
 }
 

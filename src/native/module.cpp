@@ -67,12 +67,49 @@ void add_traceback_entry(const char *function,
   Py_XDECREF(code);
 }
 
+std::pair<py::object, py::object> unpack_pair(py::handle item) {
+  if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+    return {
+        py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
+        py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
+  }
+  py::iterator values = py::iter(item);
+  py::object unpacked[2];
+  int count = 0;
+  for (; count < 2; ++count) {
+    PyObject *value = PyIter_Next(values.ptr());
+    if (value == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      PyErr_Format(PyExc_ValueError,
+                   "not enough values to unpack (expected 2, got %d)", count);
+      throw py::error_already_set();
+    }
+    unpacked[count] = py::reinterpret_steal<py::object>(value);
+  }
+  PyObject *extra = PyIter_Next(values.ptr());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw py::error_already_set();
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return {std::move(unpacked[0]), std::move(unpacked[1])};
+}
+
 py::object special_method(py::handle object, const char *name) {
-  py::handle type = py::type::handle_of(object);
-  py::object attribute = type.attr(name);
-  descrgetfunc get = Py_TYPE(attribute.ptr())->tp_descr_get;
-  if (get == nullptr) return attribute;
-  PyObject *bound = get(attribute.ptr(), object.ptr(), type.ptr());
+  PyTypeObject *type = Py_TYPE(object.ptr());
+  PyObject *attribute = _PyType_Lookup(type, py::str(name).ptr());  // borrowed
+  if (attribute == nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager "
+                 "protocol",
+                 type->tp_name);
+    throw py::error_already_set();
+  }
+  descrgetfunc get = Py_TYPE(attribute)->tp_descr_get;
+  if (get == nullptr) return py::reinterpret_borrow<py::object>(attribute);
+  PyObject *bound =
+      get(attribute, object.ptr(), reinterpret_cast<PyObject *>(type));
   if (bound == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
 }

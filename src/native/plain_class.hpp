@@ -57,6 +57,47 @@ inline bool truthy(py::handle value) {
   return result == 1;
 }
 
+// `key, value = item`: exactly two values, failing as unpacking does.
+std::pair<py::object, py::object> unpack_pair(py::handle item);
+
+// `for key, value in mapping.items(): fn(key, value)`. An exact dict is
+// walked in place (no item tuples), failing as its iteration does when `fn`
+// changes its size.
+template <class Fn>
+void for_each_item(py::handle mapping, Fn &&fn) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    const Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed until held below
+    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+      py::object held_key = py::reinterpret_borrow<py::object>(key);
+      py::object held_value = py::reinterpret_borrow<py::object>(value);
+      fn(held_key, held_value);
+      if (PyDict_GET_SIZE(mapping.ptr()) != size) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "dictionary changed size during iteration");
+        throw py::error_already_set();
+      }
+    }
+    return;
+  }
+  for (py::handle item : mapping.attr("items")()) {
+    auto [key, value] = unpack_pair(item);
+    fn(key, value);
+  }
+}
+
+// `for item in list_: fn(item)`, each item held while `fn` runs: host code
+// called from `fn` may change the list under the walk.
+template <class Fn>
+void for_each_in_list(const py::list &list, Fn &&fn) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+    py::object item =
+        py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list.ptr(), i));
+    fn(item);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Text
 

@@ -12,96 +12,173 @@ namespace {
 // and gives it back on every way out (normal exit, an exception thrown in
 // at the yield, close, or being dropped while suspended), as
 // `acquire(); try: yield finally: release()` would.
-class LockGenerator {
- public:
-  using Step = void (*)(const Module &module, const py::object &owner);
+//
+// It is a plain C type rather than a pybind11 class: every sign-on ends it,
+// and ending it through tp_iternext needs no C++ exception.
+using LockStep = void (*)(const Module &module, const py::object &owner);
 
-  LockGenerator(py::handle module, py::object owner, Step acquire, Step release)
-      : module_(py::reinterpret_borrow<py::object>(module)),
-        owner_(std::move(owner)),
-        acquire_(acquire),
-        release_(release) {}
+enum class LockState { Created, Suspended, Finished };
 
-  LockGenerator(const LockGenerator &) = delete;
-  LockGenerator &operator=(const LockGenerator &) = delete;
-
-  ~LockGenerator() {
-    if (state_ != State::Suspended) return;
-    state_ = State::Finished;
-    try {
-      release_(Module(module_), owner_);
-    } catch (py::error_already_set &e) {
-      e.discard_as_unraisable("releasing a SAML responses tracker lock");
-    }
-  }
-
-  py::object next() {
-    switch (state_) {
-      case State::Created:
-        state_ = State::Finished;
-        acquire_(Module(module_), owner_);
-        state_ = State::Suspended;
-        return py::none();
-      case State::Suspended:
-        state_ = State::Finished;
-        release_(Module(module_), owner_);
-        throw py::stop_iteration();
-      case State::Finished:
-        break;
-    }
-    throw py::stop_iteration();
-  }
-
-  py::object send(py::handle value) {
-    if (state_ == State::Created && !value.is_none()) {
-      raise(PyExc_TypeError,
-            py::str("can't send non-None value to a just-started generator"));
-    }
-    return next();
-  }
-
-  // throw(value) or the older throw(type[, value[, traceback]]).
-  py::object throw_(const py::args &args) {
-    if (args.empty() || args.size() > 3) {
-      raise(PyExc_TypeError, py::str("throw expected 1 to 3 arguments"));
-    }
-    py::object exc = args[0];
-    if (PyExceptionClass_Check(exc.ptr())) {
-      exc = args.size() > 1 && !args[1].is_none() ? exc(args[1]) : exc();
-    } else if (!PyExceptionInstance_Check(exc.ptr())) {
-      raise(PyExc_TypeError,
-            py::str("exceptions must be classes or instances deriving from "
-                    "BaseException"));
-    }
-    if (state_ == State::Suspended) {
-      state_ = State::Finished;
-      try {
-        release_(Module(module_), owner_);
-      } catch (py::error_already_set &e) {
-        raise_exception(e.value(), exc);
-      }
-    }
-    state_ = State::Finished;
-    raise_exception(exc);
-  }
-
-  void close() {
-    if (state_ == State::Suspended) {
-      state_ = State::Finished;
-      release_(Module(module_), owner_);
-    }
-    state_ = State::Finished;
-  }
-
- private:
-  enum class State { Created, Suspended, Finished };
-
-  py::object module_;
-  py::object owner_;
-  Step acquire_;
-  Step release_;
-  State state_ = State::Created;
+struct LockGenerator {
+  PyObject_HEAD PyObject *module;
+  PyObject *owner;
+  LockStep acquire;
+  LockStep release;
+  LockState state;
 };
+
+// Runs one step; false with the Python error set when it failed.
+bool run_step(LockGenerator *self, LockStep step) {
+  try {
+    step(Module(self->module), py::reinterpret_borrow<py::object>(self->owner));
+    return true;
+  } catch (py::error_already_set &e) {
+    e.restore();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
+  return false;
+}
+
+// Gives the lock back when it is held; false with the error set on failure.
+bool finish(LockGenerator *self) {
+  const bool held = self->state == LockState::Suspended;
+  self->state = LockState::Finished;
+  return !held || run_step(self, self->release);
+}
+
+PyObject *lock_generator_next(PyObject *object) {
+  auto *self = reinterpret_cast<LockGenerator *>(object);
+  if (self->state == LockState::Created) {
+    self->state = LockState::Finished;
+    if (!run_step(self, self->acquire)) return nullptr;
+    self->state = LockState::Suspended;
+    Py_RETURN_NONE;
+  }
+  finish(self);
+  return nullptr;  // without an error set: StopIteration
+}
+
+PyObject *lock_generator_send(PyObject *object, PyObject *value) {
+  auto *self = reinterpret_cast<LockGenerator *>(object);
+  if (self->state == LockState::Created && value != Py_None) {
+    PyErr_SetString(PyExc_TypeError,
+                    "can't send non-None value to a just-started generator");
+    return nullptr;
+  }
+  PyObject *result = lock_generator_next(object);
+  if (result == nullptr && !PyErr_Occurred()) {
+    PyErr_SetNone(PyExc_StopIteration);
+  }
+  return result;
+}
+
+// throw(value) or the older throw(type[, value[, traceback]]).
+PyObject *lock_generator_throw(PyObject *object, PyObject *args) {
+  auto *self = reinterpret_cast<LockGenerator *>(object);
+  PyObject *type_or_value, *value = nullptr, *traceback = nullptr;
+  if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type_or_value, &value,
+                         &traceback)) {
+    return nullptr;
+  }
+  PyObject *exc;
+  if (PyExceptionClass_Check(type_or_value)) {
+    exc = value != nullptr && value != Py_None
+              ? PyObject_CallOneArg(type_or_value, value)
+              : PyObject_CallNoArgs(type_or_value);
+    if (exc == nullptr) return nullptr;
+  } else if (PyExceptionInstance_Check(type_or_value)) {
+    exc = Py_NewRef(type_or_value);
+  } else {
+    PyErr_SetString(PyExc_TypeError,
+                    "exceptions must be classes or instances deriving from "
+                    "BaseException");
+    return nullptr;
+  }
+  if (!finish(self)) {
+    // A failed release replaces the exception, which becomes its context.
+    PyObject *release_error = PyErr_GetRaisedException();
+    PyException_SetContext(release_error, exc);
+    PyErr_SetRaisedException(release_error);
+    return nullptr;
+  }
+  PyErr_SetRaisedException(exc);
+  return nullptr;
+}
+
+PyObject *lock_generator_close(PyObject *object, PyObject *) {
+  if (!finish(reinterpret_cast<LockGenerator *>(object))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+int lock_generator_traverse(PyObject *object, visitproc visit, void *arg) {
+  auto *self = reinterpret_cast<LockGenerator *>(object);
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(self->module);
+  Py_VISIT(self->owner);
+  return 0;
+}
+
+void lock_generator_dealloc(PyObject *object) {
+  auto *self = reinterpret_cast<LockGenerator *>(object);
+  PyTypeObject *type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
+  if (self->state == LockState::Suspended) {
+    PyObject *pending = PyErr_GetRaisedException();
+    if (!finish(self)) PyErr_WriteUnraisable(object);
+    PyErr_SetRaisedException(pending);
+  }
+  Py_CLEAR(self->module);
+  Py_CLEAR(self->owner);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyMethodDef lock_generator_methods[] = {
+    {"send", lock_generator_send, METH_O, nullptr},
+    {"throw", lock_generator_throw, METH_VARARGS, nullptr},
+    {"close", lock_generator_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot lock_generator_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(lock_generator_next)},
+    {Py_tp_methods, lock_generator_methods},
+    {Py_tp_traverse, reinterpret_cast<void *>(lock_generator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(lock_generator_dealloc)},
+    {0, nullptr}};
+
+PyType_Spec lock_generator_spec = {
+    "tavrel_saml.saml._lock_generator", sizeof(LockGenerator), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    lock_generator_slots};
+
+// The type lives for the process; it is not bound in the module namespace.
+PyTypeObject *lock_generator_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> type;
+  return reinterpret_cast<PyTypeObject *>(
+      type.call_once_and_store_result([] {
+            PyObject *created = PyType_FromSpec(&lock_generator_spec);
+            if (created == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(created);
+          })
+          .get_stored()
+          .ptr());
+}
+
+py::object new_lock_generator(py::handle module, py::handle owner,
+                              LockStep acquire, LockStep release) {
+  PyTypeObject *type = lock_generator_type();
+  auto *self = PyObject_GC_New(LockGenerator, type);
+  if (self == nullptr) throw py::error_already_set();
+  self->module = Py_NewRef(module.ptr());
+  self->owner = Py_NewRef(owner.ptr());
+  self->acquire = acquire;
+  self->release = release;
+  self->state = LockState::Created;
+  PyObject_GC_Track(self);
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(self));
+}
 
 // -- SamlDuplicateResponsesTrackerInMemory ----------------------------------
 
@@ -132,9 +209,8 @@ constexpr Signature kMemoryLock{"lock", "O:lock", kSelfKeywords,
                                 "lock(self)\n--\n\n", Kind::Function};
 
 py::object memory_lock(const Module &module, const Args &args) {
-  return py::cast(new LockGenerator(module.handle(), args[0].attr("_lock"),
-                                    acquire_thread_lock, release_thread_lock),
-                  py::return_value_policy::take_ownership);
+  return new_lock_generator(module.handle(), args[0].attr("_lock"),
+                            acquire_thread_lock, release_thread_lock);
 }
 
 constexpr Signature kMemoryAdd{"add", "OOO:add", kAddKeywords,
@@ -163,16 +239,24 @@ py::object memory_is_seen(const Module &, const Args &args) {
 py::list expired_ids(const Module &module, py::handle seen_responses) {
   py::object clock = module.global("time").attr("time");
   py::list expired;
-  for (py::handle item : seen_responses.attr("items")()) {
-    py::object req_id = item[py::int_(0)];
-    py::object expiration = item[py::int_(1)];
-    py::object now = clock();
-    int is_expired =
-        PyObject_RichCompareBool(now.ptr(), expiration.ptr(), Py_GE);
+  for_each_item(seen_responses, [&](py::handle req_id, py::handle expiration) {
+    PyObject *now = PyObject_CallNoArgs(clock.ptr());
+    if (now == nullptr) throw py::error_already_set();
+    int is_expired = PyObject_RichCompareBool(now, expiration.ptr(), Py_GE);
+    Py_DECREF(now);
     if (is_expired < 0) throw py::error_already_set();
     if (is_expired) expired.append(req_id);
-  }
+  });
   return expired;
+}
+
+// Removes the expired ids from the mapping.
+void remove_ids(py::handle seen_responses, const py::list &expired) {
+  for_each_in_list(expired, [&](py::handle req_id) {
+    if (PyObject_DelItem(seen_responses.ptr(), req_id.ptr()) < 0) {
+      throw py::error_already_set();
+    }
+  });
 }
 
 constexpr Signature kMemoryCleanup{
@@ -181,11 +265,7 @@ constexpr Signature kMemoryCleanup{
 
 py::object memory_cleanup_expired(const Module &module, const Args &args) {
   py::object seen_responses = args[0].attr("_seen_responses");
-  for (py::handle req_id : expired_ids(module, seen_responses)) {
-    if (PyObject_DelItem(seen_responses.ptr(), req_id.ptr()) < 0) {
-      throw py::error_already_set();
-    }
-  }
+  remove_ids(seen_responses, expired_ids(module, seen_responses));
   return py::none();
 }
 
@@ -274,11 +354,8 @@ constexpr Signature kMemcacheLock{"lock", "O:lock", kSelfKeywords,
                                   Kind::Function};
 
 py::object memcache_lock(const Module &module, const Args &args) {
-  return py::cast(
-      new LockGenerator(module.handle(),
-                        py::reinterpret_borrow<py::object>(args[0]),
-                        acquire_memcache_lock, release_memcache_lock),
-      py::return_value_policy::take_ownership);
+  return new_lock_generator(module.handle(), args[0], acquire_memcache_lock,
+                            release_memcache_lock);
 }
 
 // The instance's copy of the stored mapping, loaded when not yet loaded.
@@ -323,11 +400,7 @@ py::object memcache_cleanup_expired(const Module &module, const Args &args) {
   if (!truthy(seen_responses)) return py::none();
   py::list expired = expired_ids(module, seen_responses);
   if (expired.empty()) return py::none();
-  for (py::handle req_id : expired) {
-    if (PyObject_DelItem(seen_responses.ptr(), req_id.ptr()) < 0) {
-      throw py::error_already_set();
-    }
-  }
+  remove_ids(seen_responses, expired);
   self.attr("mc").attr("replace")(self.attr("key"), seen_responses);
   return py::none();
 }
@@ -350,22 +423,7 @@ py::object context_manager(py::handle module, py::object function) {
 
 }  // namespace
 
-void register_lock_generator(py::module_ &module) {
-  // The type is not left in the module's namespace, but pybind11 forgets a
-  // type once it is collected: a process-lifetime reference keeps it.
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> type;
-  type.call_once_and_store_result([&] {
-    py::object registered =
-        py::class_<LockGenerator>(module, "_LockGenerator")
-            .def("__iter__", [](py::object self) { return self; })
-            .def("__next__", &LockGenerator::next)
-            .def("send", &LockGenerator::send)
-            .def("throw", &LockGenerator::throw_)
-            .def("close", &LockGenerator::close);
-    py::delattr(module, "_LockGenerator");
-    return registered;
-  });
-}
+void register_lock_generator(py::module_ &) { lock_generator_type(); }
 
 py::object make_memcache_tracker_class(py::handle module) {
   return make_class(
