@@ -139,7 +139,10 @@ def requests(post):
 NATIVE_KINDS = (ValueError, KeyError, TypeError, AttributeError, RuntimeError, OneLogin_Saml2_Error)
 RUNTIME_TEXTS = {"SAML response tracker is not set", "Can not init saml responses storage",
                  "Can not store saml response", "Can not lock saml responses storage"}
-BINDING_TEXTS = re.compile(r"Unable to cast|incompatible function arguments|pybind11|__enter__|__exit__")
+# Texts of binding failures; a host object's own text (its repr may name any
+# method) is not one of them.
+BINDING_TEXTS = re.compile(r"Unable to cast|incompatible function arguments|pybind11|"
+                           r"has no attribute '__(enter|exit)__'")
 
 
 def text_of(error):
