@@ -7,12 +7,19 @@ import logging
 import os
 
 import pytest
+from hypothesis import settings
 from pyramid.request import Request
 
 import tavrel_saml.saml as saml
 from idp import MetadataServer, TestIdentityProvider
 from memcached import MEMCACHED, Memcached
 from tavrel.configs import UserConfig
+
+# Under CI the hostile-input examples are drawn the same way every run, so
+# that a run passes or fails on the code, not on the draw.
+settings.register_profile("ci", derandomize=True, database=None)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 SP_HOST = "sp.example.com"
 SP_BASE = "https://" + SP_HOST
