@@ -8,6 +8,7 @@ toolkit work take a smaller share."""
 import base64
 import gc
 import logging
+import os
 import sys
 import time
 import tracemalloc
@@ -232,6 +233,7 @@ def measure(watched):
 # own caches settle slowly: the real group gets a looser bound, the module's
 # own code runs at volume in the first.
 GROUPS = {"module": (300, 8000, 800, 10 << 10), "real": (10, 80, 50, 192 << 10)}
+SANITIZED = bool(os.environ.get("TAVREL_SAML_SANITIZED"))
 RSS_BOUND, BLOCKS_BOUND = 3 << 20, 2000  # one leaked object per round exceeds the latter
 
 
@@ -278,5 +280,6 @@ def test_soak(idp, issue, monkeypatch, tmp_path, record_property, group):
     print(figures)
     moved = {id(o): (type(o).__name__, counts_before[id(o)], counts_after[id(o)]) for o in watched}
     assert [m for m in moved.values() if m[1] != m[2]] == [], "reference counts moved"
-    assert rss_after - rss_before < RSS_BOUND and blocks_after - blocks_before < BLOCKS_BOUND, figures
+    if not SANITIZED:  # the sanitizer holds freed memory back, and the allocator is plain malloc
+        assert rss_after - rss_before < RSS_BOUND and blocks_after - blocks_before < BLOCKS_BOUND, figures
     assert traced_after - traced_before < traced_bound, figures
