@@ -136,7 +136,8 @@ def requests(post):
     return mutated(template, keep=10).map(as_request)
 
 
-NATIVE_KINDS = (ValueError, KeyError, TypeError, AttributeError, RuntimeError, OneLogin_Saml2_Error)
+# LookupError: a host mapping or list may refuse an item the module stores in it.
+NATIVE_KINDS = (ValueError, LookupError, TypeError, AttributeError, RuntimeError, OneLogin_Saml2_Error)
 RUNTIME_TEXTS = {"SAML response tracker is not set", "Can not init saml responses storage",
                  "Can not store saml response", "Can not lock saml responses storage"}
 # Texts of binding failures; a host object's own text (its repr may name any

@@ -223,6 +223,15 @@ def run_round(ops):
             assert expected is None, f"{fn!r}{args!r} did not raise {expected.__name__}"
 
 
+def settled():
+    """Collect, and empty the interpreter's type attribute cache: it keeps a
+    reference to the name of each of its 4096 entries, and the names that
+    code with fresh strings leaves there turn over slowly; bounded, but over
+    a traced run it would read as growth."""
+    sys._clear_type_cache()
+    gc.collect()
+
+
 def measure(watched):
     gc.collect()
     return {id(o): sys.getrefcount(o) for o in watched}, rss(), sys.getallocatedblocks()
@@ -263,11 +272,11 @@ def test_soak(idp, issue, monkeypatch, tmp_path, record_property, group):
         try:
             for _ in range(warm):  # free lists and pools refill with traced blocks first
                 run_round(ops)
-            gc.collect()
+            settled()
             traced_before = tracemalloc.get_traced_memory()[0]
             for _ in range(traced):
                 run_round(ops)
-            gc.collect()
+            settled()
             traced_after = tracemalloc.get_traced_memory()[0]
         finally:
             tracemalloc.stop()

@@ -8,142 +8,146 @@ namespace {
 
 // -- SamlAuthLoader ---------------------------------------------------------
 
-const char *const kInitKeywords[] = {"self", "auth_settings", nullptr};
-constexpr Signature kInit{"__init__", "OO:__init__", kInitKeywords,
-                          "__init__(self, auth_settings)\n--\n\n"
-                          "Load SAML auth settings",
-                          Kind::Instance};
-
-py::object loader_init(const Module &, const Args &args) {
+py::object loader_init(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::handle auth_settings = args[1];
-  self.attr("idps") = py::dict();
+  set_attr(self, m[id::idps], py::dict());
   py::object saml_settings;
   try {
-    saml_settings = auth_settings["authentication_policies"]["saml"];
+    saml_settings = get_item(
+        get_item(auth_settings, m[id::authentication_policies]), m[id::saml]);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_KeyError)) throw;
-    raise(PyExc_ValueError, py::str("SAML is not configured"), e.value());
+    raise(PyExc_ValueError, "SAML is not configured", e.value());
   }
-  self.attr("saml_settings") = saml_settings;
-  self.attr("idp_configs") = saml_settings["identity_providers"];
-  self.attr("saml_enabled") = saml_settings["enabled"];
+  set_attr(self, m[id::saml_settings], saml_settings);
+  set_attr(self, m[id::idp_configs],
+           get_item(saml_settings, m[id::identity_providers]));
+  set_attr(self, m[id::saml_enabled], get_item(saml_settings, m[id::enabled]));
   return py::none();
 }
 
-const char *const kLoadByIdKeywords[] = {"self", "idp_id", nullptr};
-constexpr Signature kLoadById{"load_by_id", "OO:load_by_id", kLoadByIdKeywords,
-                              "load_by_id(self, idp_id)\n--\n\n",
-                              Kind::Instance};
+constexpr Method kInit{"__init__",
+                       Kind::Instance,
+                       {{{"self"}, {"auth_settings"}}},
+                       "Load SAML auth settings",
+                       loader_init};
 
-py::object load_by_id(const Module &, const Args &args) {
+py::object load_by_id(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::handle idp_id = args[1];
-  if (!truthy(self.attr("saml_enabled"))) {
-    raise(PyExc_ValueError, py::str("SAML is disabled"));
+  if (!truthy(get_attr(self, m[id::saml_enabled]))) {
+    raise(PyExc_ValueError, "SAML is disabled");
   }
   py::object idp_config;
   try {
-    idp_config = self.attr("idp_configs")[idp_id];
+    idp_config = get_item(get_attr(self, m[id::idp_configs]), idp_id);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_KeyError)) throw;
-    raise(PyExc_ValueError, py::str("IdP is not found"), e.value());
+    raise(PyExc_ValueError, "IdP is not found", e.value());
   }
-  if (truthy(idp_config["enabled"])) return idp_config;
+  if (truthy(get_item(idp_config, m[id::enabled]))) return idp_config;
   raise(PyExc_ValueError,
         concat({py::str("Identity provider \""), text_form(idp_id),
                 py::str("\" is disabled")}));
 }
 
-const char *const kValidateAllKeywords[] = {"self", "timeout", nullptr};
-constexpr Signature kValidateAll{"validate_all", "OO:validate_all",
-                                 kValidateAllKeywords,
-                                 "validate_all(self, timeout)\n--\n\n"
-                                 "Validate saml settings, disable invalid",
-                                 Kind::Instance};
+constexpr Method kLoadById{"load_by_id",
+                           Kind::Instance,
+                           {{{"self"}, {"idp_id"}}},
+                           nullptr,
+                           load_by_id};
 
-py::object validate_all(const Module &module, const Args &args) {
+py::object validate_all(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::handle timeout = args[1];
-  py::object log = module.global("log");
-  if (!truthy(self.attr("saml_enabled"))) {
-    log.attr("debug")("SAML disabled");
+  if (!truthy(get_attr(self, m[id::saml_enabled]))) {
+    call_method(m.global(id::log), m[id::debug], py::str("SAML disabled"));
     return py::none();
   }
-  py::object idp_configs = self.attr("idp_configs");
+  py::object idp_configs = get_attr(self, m[id::idp_configs]);
   if (idp_configs.is_none()) {
-    self.attr("saml_settings")["identity_providers"] = py::dict();
+    set_item(get_attr(self, m[id::saml_settings]), m[id::identity_providers],
+             py::dict());
     return py::none();
   }
-  for_each_item(idp_configs, [&](py::handle idp_id, py::handle idp_config) {
-    if (!truthy(idp_config["enabled"])) {
-      module.global("log").attr("debug")(concat(
-          {py::str("SAML IdP "), text_form(idp_id), py::str(" is disabled")}));
+  for_each_item(m, idp_configs, [&](py::handle idp_id, py::handle idp_config) {
+    if (!truthy(get_item(idp_config, m[id::enabled]))) {
+      call_method(m.global(id::log), m[id::debug],
+                  concat({py::str("SAML IdP "), text_form(idp_id),
+                          py::str(" is disabled")}));
       return;
     }
     try {
-      module.global("SamlIDPConfig")
-          .attr("validate_idp_config")(idp_config, timeout);
+      call_method(m.global(id::SamlIDPConfig), m[id::validate_idp_config],
+                  idp_config, timeout);
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_Exception)) throw;
-      self.attr("idp_configs")[idp_id]["enabled"] = false;
+      set_item(get_item(get_attr(self, m[id::idp_configs]), idp_id),
+               m[id::enabled], py::bool_(false));
       py::object trace = while_handling(e.value(), [&] {
-        return module.global("traceback").attr("format_exc")(-1);
+        return call_method(m.global(id::traceback), m[id::format_exc],
+                           py::int_(-1));
       });
-      module.global("log").attr("error")(
-          concat({py::str("Saml IdP "), text_form(idp_id),
-                  py::str(" config is invalid. See the documentation "
-                          "regarding SAML Configuration\n"),
-                  trace}));
+      call_method(m.global(id::log), m[id::error],
+                  concat({py::str("Saml IdP "), text_form(idp_id),
+                          py::str(" config is invalid. See the documentation "
+                                  "regarding SAML Configuration\n"),
+                          trace}));
       return;
     }
-    self.attr("idps")[idp_id] = idp_config;
+    set_item(get_attr(self, m[id::idps]), idp_id, idp_config);
   });
   return py::none();
 }
 
+constexpr Method kValidateAll{"validate_all",
+                              Kind::Instance,
+                              {{{"self"}, {"timeout"}}},
+                              "Validate saml settings, disable invalid",
+                              validate_all};
+
 // -- validate_saml_settings -------------------------------------------------
 
-const char *const kValidateSettingsKeywords[] = {"auth_settings", "timeout",
-                                                 nullptr};
-constexpr Signature kValidateSettings{
-    "validate_saml_settings", "OO:validate_saml_settings",
-    kValidateSettingsKeywords,
-    "validate_saml_settings(auth_settings, timeout)\n--\n\n", Kind::Function};
-
-py::object validate_saml_settings(const Module &module, const Args &args) {
+py::object validate_saml_settings(const Module &m, const Args &args) {
   py::object auth_loader;
   try {
-    auth_loader = module.global("SamlAuthLoader")(args[0]);
-    auth_loader.attr("validate_all")(args[1]);
+    auth_loader = call(m.global(id::SamlAuthLoader), args[0]);
+    call_method(auth_loader, m[id::validate_all], args[1]);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    module.global("log").attr("error")(e.value());
+    call_method(m.global(id::log), m[id::error], e.value());
     return py::none();
   }
   // Ids are joined in their text form: a non-string id must not fail here,
   // after validate_all has already changed the caller's settings.
   py::list ids;
-  for (py::handle idp_id : auth_loader.attr("idps").attr("keys")()) {
+  for (py::handle idp_id :
+       call_method(get_attr(auth_loader, m[id::idps]), m[id::keys])) {
     ids.append(text_form(idp_id));
   }
-  module.global("log").attr("debug")(
-      concat({py::str("Loaded SAML idps: "), py::str(", ").attr("join")(ids)}));
+  call_method(m.global(id::log), m[id::debug],
+              concat({py::str("Loaded SAML idps: "),
+                      call_method(m[id::comma_space], m[id::join], ids)}));
   return py::none();
 }
 
+constexpr Method kValidateSettings{"validate_saml_settings",
+                                   Kind::Function,
+                                   {{{"auth_settings"}, {"timeout"}}},
+                                   nullptr,
+                                   validate_saml_settings};
+
 }  // namespace
 
-py::object make_loader_class(py::handle module) {
+py::object make_loader_class(const Module &m) {
   return make_class(
-      "SamlAuthLoader", "Class for loading and validating saml auth configs",
-      {{"__init__", method<kInit, loader_init>(module)},
-       {"load_by_id", method<kLoadById, load_by_id>(module)},
-       {"validate_all", method<kValidateAll, validate_all>(module)}});
+      m, "SamlAuthLoader", "Class for loading and validating saml auth configs",
+      {method<kInit>(m), method<kLoadById>(m), method<kValidateAll>(m)});
 }
 
-py::object make_validate_saml_settings(py::handle module) {
-  return method<kValidateSettings, validate_saml_settings>(module);
+py::object make_validate_saml_settings(const Module &m) {
+  return method<kValidateSettings>(m).second;
 }
 
 }  // namespace tavrel_saml

@@ -1,13 +1,17 @@
-// Helpers shared by the units of the module: plain Python classes whose
-// methods are C++ functions, module-global lookups, raising with explicit
-// exception chaining, and a `with` statement for C++ code.
+// Helpers shared by the units of the module: its state (names made once),
+// cheap calls into the interpreter, plain Python classes whose methods are
+// C++ functions declared once each, raising with explicit exception
+// chaining, and a `with` statement for C++ code.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <initializer_list>
 #include <source_location>
 #include <utility>
+
+#include "names.hpp"
 
 namespace py = pybind11;
 
@@ -16,23 +20,106 @@ namespace tavrel_saml {
 inline constexpr const char *kModuleName = "tavrel_saml.saml";
 
 // ---------------------------------------------------------------------------
-// Module globals
+// Module state
+
+// What the module keeps for the life of the module object (all references
+// owned, released when the module is cleared): the interned names, the
+// keyword-name tuples of the calls it makes with keywords, and what the
+// trackers' fast road needs to recognise the classes it may take.
+struct State {
+  PyObject *names[id::count];
+  PyObject *login_kwnames;    // the four options of the toolkit's login()
+  PyObject *timeout_kwnames;  // ("timeout",)
+  PyObject *lock_generator_type;
+  PyObject *memory_tracker_class, *memory_tracker_lock;
+  PyObject *memcache_tracker_class, *memcache_tracker_lock;
+  // IdP name -> refresh bookkeeping of the IdPs whose metadata is refreshed.
+  PyObject *refresh_records;
+};
 
 // The module object is handed to every method as its `self` of the C level,
 // so globals are read from the module's own namespace at each call: a host
 // or a test that rebinds `tavrel_saml.saml.log` sees the change at once.
 class Module {
  public:
-  explicit Module(py::handle module) : module_(module) {}
+  explicit Module(py::handle module)
+      : module_(module),
+        state_(static_cast<State *>(PyModule_GetState(module.ptr()))) {}
+
+  // An interned name or constant text.
+  py::handle operator[](id::Name name) const { return state_->names[name]; }
 
   // The current binding of a module global; NameError when it was deleted.
-  py::object global(const char *name) const;
+  py::object global(id::Name name) const;
 
+  State &state() const { return *state_; }
   py::handle handle() const { return module_; }
 
  private:
   py::handle module_;
+  State *state_;
 };
+
+// ---------------------------------------------------------------------------
+// Calls into the interpreter. Names are the interned ones of the state;
+// calls go through vectorcall, with no argument tuple built.
+
+// Owns a new reference, or throws the error that its null result set.
+inline py::object owned(PyObject *result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+inline py::object get_attr(py::handle object, py::handle name) {
+  return owned(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+inline void set_attr(py::handle object, py::handle name, py::handle value) {
+  if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) {
+    throw py::error_already_set();
+  }
+}
+
+inline py::object get_item(py::handle object, py::handle key) {
+  return owned(PyObject_GetItem(object.ptr(), key.ptr()));
+}
+
+inline void set_item(py::handle object, py::handle key, py::handle value) {
+  if (PyObject_SetItem(object.ptr(), key.ptr(), value.ptr()) < 0) {
+    throw py::error_already_set();
+  }
+}
+
+// `callable(*args)`.
+template <class... Args>
+py::object call(py::handle callable, const Args &...args) {
+  PyObject *stack[] = {nullptr, py::handle(args).ptr()...};
+  return owned(PyObject_Vectorcall(
+      callable.ptr(), stack + 1,
+      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `object.name(*args)`, without a bound method made where the attribute is
+// a plain function.
+template <class... Args>
+py::object call_method(py::handle object, py::handle name,
+                       const Args &...args) {
+  PyObject *stack[] = {object.ptr(), py::handle(args).ptr()...};
+  return owned(PyObject_VectorcallMethod(name.ptr(), stack, 1 + sizeof...(Args),
+                                         nullptr));
+}
+
+// `object.name(*positional, **dict(zip(kwnames, keyword_values)))`: the
+// last len(kwnames) of `args` are passed by the names of `kwnames`.
+template <class... Args>
+py::object call_method_kw(py::handle object, py::handle name,
+                          py::handle kwnames, const Args &...args) {
+  PyObject *stack[] = {object.ptr(), py::handle(args).ptr()...};
+  const size_t positional =
+      1 + sizeof...(Args) - PyTuple_GET_SIZE(kwnames.ptr());
+  return owned(
+      PyObject_VectorcallMethod(name.ptr(), stack, positional, kwnames.ptr()));
+}
 
 // ---------------------------------------------------------------------------
 // Raising
@@ -47,12 +134,33 @@ class Module {
 [[noreturn]] void raise(py::handle type, py::object arg,
                         py::handle context = {});
 
+// Raise `type(message)`: for error paths, where a text made afresh costs
+// nothing that matters.
+[[noreturn]] void raise(py::handle type, const char *message,
+                        py::handle context = {});
+
 // ---------------------------------------------------------------------------
 // Values
 
 // The truth of a value, as `if value:` decides it.
 inline bool truthy(py::handle value) {
+  if (value.ptr() == Py_True) return true;
+  if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
   int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// `item in container`, with the full semantics of the operator.
+inline bool contains(py::handle container, py::handle item) {
+  int found = PySequence_Contains(container.ptr(), item.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+// `a == b`, as the operator decides it.
+inline bool equal(py::handle a, py::handle b) {
+  int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
   if (result < 0) throw py::error_already_set();
   return result == 1;
 }
@@ -64,7 +172,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item);
 // walked in place (no item tuples), failing as its iteration does when `fn`
 // changes its size.
 template <class Fn>
-void for_each_item(py::handle mapping, Fn &&fn) {
+void for_each_item(const Module &m, py::handle mapping, Fn &&fn) {
   if (PyDict_CheckExact(mapping.ptr())) {
     const Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
     Py_ssize_t position = 0;
@@ -81,7 +189,7 @@ void for_each_item(py::handle mapping, Fn &&fn) {
     }
     return;
   }
-  for (py::handle item : mapping.attr("items")()) {
+  for (py::handle item : call_method(mapping, m[id::items])) {
     auto [key, value] = unpack_pair(item);
     fn(key, value);
   }
@@ -102,9 +210,13 @@ void for_each_in_list(const py::list &list, Fn &&fn) {
 // Text
 
 // `format(value, "")`, as an f-string renders a value.
-py::str format(py::handle value);
+inline py::str format(py::handle value) {
+  return py::reinterpret_steal<py::str>(
+      owned(PyObject_Format(value.ptr(), nullptr)).release());
+}
 
-// Concatenation of texts with nothing between them.
+// Concatenation of texts (each a str) with nothing between them, made in
+// one allocation.
 py::str concat(std::initializer_list<py::handle> parts);
 
 // The text form of a value as messages put it: a string unchanged, anything
@@ -116,13 +228,13 @@ py::str text_form(py::handle value);
 
 // A special method looked up on the type and bound to `object`, the way the
 // interpreter finds `__enter__` and `__exit__`.
-py::object special_method(py::handle object, const char *name);
+py::object special_method(py::handle object, py::handle name);
 
 // `with context_manager: body()`. The exit method receives the exception of
 // the body, which stays the handled exception while the exit runs; a true
 // result of the exit suppresses it, as in Python.
 template <class Body>
-void with(py::handle context_manager, Body &&body);
+void with(const Module &m, py::handle context_manager, Body &&body);
 
 // Run `fn` with `exc` as the handled exception (what `sys.exc_info()` and
 // `traceback.format_exc()` see inside an `except` block).
@@ -133,117 +245,128 @@ auto while_handling(py::handle exc, Fn &&fn) -> decltype(fn());
 // Plain classes
 
 // How a function sits in its namespace: a method of each of the three kinds,
-// or a plain module-level function.
-enum class Kind { Instance, Class, Static, Function };
+// a plain function wrapped by contextlib.contextmanager, or a plain
+// module-level function.
+enum class Kind { Instance, Class, Static, ContextManager, Function };
 
-// The positional arguments a method received after parsing, in the order of
-// its parameters; a slot is null when an optional argument was not given.
+inline constexpr int kMaxParameters = 6;
+
+// The value a parameter takes when it is not given, and how its signature
+// shows it.
+struct Default {
+  enum Type { Required, None, Int, Float, EmptyText } type = Required;
+  double number = 0;
+};
+inline constexpr Default kNoDefault{};
+inline constexpr Default kDefaultNone{Default::None};
+inline constexpr Default kDefaultEmptyText{Default::EmptyText};
+constexpr Default default_int(int value) {
+  return {Default::Int, static_cast<double>(value)};
+}
+constexpr Default default_float(double value) {
+  return {Default::Float, value};
+}
+
+struct Parameter {
+  const char *name = nullptr;
+  Default fallback = kNoDefault;
+};
+
+// The arguments a method received, in the order of its parameters, the
+// defaults filled in.
 class Args {
  public:
-  explicit Args(PyObject *const *values) : values_(values) {}
   py::handle operator[](int i) const { return values_[i]; }
-  bool given(int i) const { return values_[i] != nullptr; }
-  // The argument, or `fallback` when it was not given.
-  py::object get(int i, py::object fallback) const {
-    return given(i) ? py::reinterpret_borrow<py::object>(values_[i])
-                    : std::move(fallback);
-  }
 
  private:
-  PyObject *const *values_;
+  friend bool parse_arguments(const struct Method &, PyObject *const *,
+                              Py_ssize_t, PyObject *, Args &);
+  PyObject *values_[kMaxParameters] = {};
+  py::object defaults_[kMaxParameters];
 };
 
 using Body = py::object (*)(const Module &, const Args &);
 
-// Everything Python needs to know of one method. `keywords` names every
-// parameter, `self` or `cls` included, and ends with nullptr; `format` is
-// the format of PyArg_ParseTupleAndKeywords ("O" per parameter, "|" before
-// the optional ones); `doc` begins with the text signature
-// ("name(self, a, b=5)\n--\n\n") so that `inspect.signature` works, and the
-// docstring follows it (nothing when the method has none).
-struct Signature {
+// The one declaration of a method: its name, kind, parameters (`self` or
+// `cls` included) with their defaults, and docstring (nullptr: none). The
+// argument parser, the text signature that `inspect.signature` reads and
+// `__doc__` all come from it.
+struct Method {
   const char *name;
-  const char *format;
-  const char *const *keywords;
-  const char *doc;
   Kind kind;
+  std::array<Parameter, kMaxParameters> parameters;
+  const char *doc;
+  Body body;
   // Where the method is declared, for the traceback entry of its errors.
   std::source_location where = std::source_location::current();
 };
 
-// Adds an entry naming a native function and its source to the traceback
-// of the exception being raised, so that a host's error log points into the
-// module rather than ending at the caller.
-void add_traceback_entry(const char *function,
-                         const std::source_location &where);
+// Fills `args` from a vectorcall; false with TypeError set, worded as the
+// interpreter words its own argument errors.
+bool parse_arguments(const Method &method, PyObject *const *args,
+                     Py_ssize_t nargs, PyObject *kwnames, Args &parsed);
 
-inline constexpr int kMaxParameters = 6;
+// Parses, runs the body and converts C++ exceptions at the boundary to the
+// interpreter: the Python exception carried by error_already_set is
+// restored as it was, with a traceback entry naming the method's source.
+PyObject *invoke(const Method &method, PyObject *module, PyObject *const *args,
+                 size_t nargsf, PyObject *kwnames) noexcept;
 
-// Converts C++ exceptions at the boundary to the interpreter: the Python
-// exception carried by error_already_set is restored as it was.
-template <class Fn>
-PyObject *guarded(Fn &&fn) noexcept {
-  try {
-    return fn().release().ptr();
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const py::builtin_exception &e) {
-    e.set_error();
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  }
-  return nullptr;
+template <const Method &M>
+PyObject *entry(PyObject *module, PyObject *const *args, Py_ssize_t nargsf,
+                PyObject *kwnames) {
+  return invoke(M, module, args, static_cast<size_t>(nargsf), kwnames);
 }
 
-template <const Signature &S, Body B>
-PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-  static_assert(kMaxParameters == 6);
-  PyObject *values[kMaxParameters] = {};
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, S.format, const_cast<char **>(S.keywords), &values[0],
-          &values[1], &values[2], &values[3], &values[4], &values[5])) {
-    return nullptr;
-  }
-  PyObject *result = guarded([&] { return B(Module(module), Args(values)); });
-  if (result == nullptr) add_traceback_entry(S.name, S.where);
-  return result;
-}
+// The function object of `method`, wrapped as its kind asks, for a class
+// namespace or the module.
+py::object make_method(const Module &m, const Method &method, PyMethodDef &def);
 
-// Wraps a builtin function as the descriptor its kind asks for.
-py::object bind_kind(py::object function, Kind kind);
-
-// The method object of one C++ function, ready for a class namespace.
-template <const Signature &S, Body B>
-py::object method(py::handle module) {
+// A class member made from one declared method: its name and object.
+template <const Method &M>
+std::pair<const char *, py::object> method(const Module &m) {
   static PyMethodDef def{
-      S.name,
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<S, B>)),
-      METH_VARARGS | METH_KEYWORDS, S.doc};
-  py::object module_name = py::str(kModuleName);
-  py::object function = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&def, module.ptr(), module_name.ptr()));
-  if (!function) throw py::error_already_set();
-  return bind_kind(std::move(function), S.kind);
+      M.name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<M>)),
+      METH_FASTCALL | METH_KEYWORDS, nullptr};
+  return {M.name, make_method(m, M, def)};
 }
+
+using Member = std::pair<const char *, py::object>;
 
 // `type(name, (object,), namespace)`: an ordinary class of the module. The
 // namespace is filled in order: `__module__`, `__qualname__`, `__doc__`,
 // then `members`.
-py::object make_class(
-    const char *name, const char *doc,
-    std::initializer_list<std::pair<const char *, py::object>> members);
+py::object make_class(const Module &m, const char *name, const char *doc,
+                      std::initializer_list<Member> members);
 
 // ---------------------------------------------------------------------------
 // The units of the module: each builds its part of the namespace.
 
-py::object make_loader_class(py::handle module);
-py::object make_validate_saml_settings(py::handle module);
-py::object make_idp_config_class(py::handle module);
-py::object make_memcache_tracker_class(py::handle module);
-py::object make_memory_tracker_class(py::handle module);
-void register_lock_generator(py::module_ &module);
+py::object make_loader_class(const Module &m);
+py::object make_validate_saml_settings(const Module &m);
+py::object make_idp_config_class(const Module &m);
+py::object make_memcache_tracker_class(const Module &m);
+py::object make_memory_tracker_class(const Module &m);
+void register_lock_generator(const Module &m);
+
+// `with tracker.lock(): body()`, as the trackers' contract asks. For the
+// module's own tracker classes, whose `lock` is known, the lock is taken and
+// given back directly, with every observable effect of the contextlib road
+// (the same calls on the tracker, the same exceptions and chaining); any
+// other tracker, a subclass or a replaced `lock` takes that road itself.
+struct BodyRef {
+  void (*run)(void *context);
+  void *context;
+};
+void with_tracker_lock(const Module &m, py::handle tracker, BodyRef body);
+
+template <class Body>
+void with_tracker_lock(const Module &m, py::handle tracker, Body &&body) {
+  with_tracker_lock(
+      m, tracker,
+      BodyRef{[](void *context) { (*static_cast<Body *>(context))(); }, &body});
+}
 
 // ---------------------------------------------------------------------------
 // Template definitions
@@ -263,21 +386,21 @@ auto while_handling(py::handle exc, Fn &&fn) -> decltype(fn()) {
 }
 
 template <class Body>
-void with(py::handle context_manager, Body &&body) {
-  py::object exit = special_method(context_manager, "__exit__");
-  special_method(context_manager, "__enter__")();
+void with(const Module &m, py::handle context_manager, Body &&body) {
+  py::object exit = special_method(context_manager, m[id::dunder_exit]);
+  call(special_method(context_manager, m[id::dunder_enter]));
   try {
     body();
   } catch (py::error_already_set &e) {
     py::object exc = e.value();
     py::object suppress = while_handling(exc, [&] {
-      return exit(py::type::handle_of(exc), exc,
+      return call(exit, py::type::handle_of(exc), exc,
                   e.trace() ? e.trace() : py::none());
     });
     if (truthy(suppress)) return;
     throw;
   }
-  exit(py::none(), py::none(), py::none());
+  call(exit, py::none(), py::none(), py::none());
 }
 
 }  // namespace tavrel_saml

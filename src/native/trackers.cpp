@@ -119,15 +119,23 @@ int lock_generator_traverse(PyObject *object, visitproc visit, void *arg) {
   return 0;
 }
 
+// Dropped while holding the lock: give it back, as a Python generator's
+// `finally` would. The interpreter runs this with the object alive, before a
+// collected cycle is cleared (so the tracker still has its attributes) and
+// with a reference of its own around the unraisable report.
+void lock_generator_finalize(PyObject *object) {
+  auto *self = reinterpret_cast<LockGenerator *>(object);
+  if (self->state != LockState::Suspended) return;
+  PyObject *pending = PyErr_GetRaisedException();
+  if (!finish(self)) PyErr_WriteUnraisable(object);
+  PyErr_SetRaisedException(pending);
+}
+
 void lock_generator_dealloc(PyObject *object) {
   auto *self = reinterpret_cast<LockGenerator *>(object);
   PyTypeObject *type = Py_TYPE(object);
+  if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
   PyObject_GC_UnTrack(object);
-  if (self->state == LockState::Suspended) {
-    PyObject *pending = PyErr_GetRaisedException();
-    if (!finish(self)) PyErr_WriteUnraisable(object);
-    PyErr_SetRaisedException(pending);
-  }
   Py_CLEAR(self->module);
   Py_CLEAR(self->owner);
   type->tp_free(object);
@@ -145,6 +153,7 @@ PyType_Slot lock_generator_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void *>(lock_generator_next)},
     {Py_tp_methods, lock_generator_methods},
     {Py_tp_traverse, reinterpret_cast<void *>(lock_generator_traverse)},
+    {Py_tp_finalize, reinterpret_cast<void *>(lock_generator_finalize)},
     {Py_tp_dealloc, reinterpret_cast<void *>(lock_generator_dealloc)},
     {0, nullptr}};
 
@@ -153,25 +162,13 @@ PyType_Spec lock_generator_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     lock_generator_slots};
 
-// The type lives for the process; it is not bound in the module namespace.
-PyTypeObject *lock_generator_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> type;
-  return reinterpret_cast<PyTypeObject *>(
-      type.call_once_and_store_result([] {
-            PyObject *created = PyType_FromSpec(&lock_generator_spec);
-            if (created == nullptr) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(created);
-          })
-          .get_stored()
-          .ptr());
-}
-
-py::object new_lock_generator(py::handle module, py::handle owner,
+py::object new_lock_generator(const Module &m, py::handle owner,
                               LockStep acquire, LockStep release) {
-  PyTypeObject *type = lock_generator_type();
+  // Kept in the module state; it is not bound in the module namespace.
+  auto *type = reinterpret_cast<PyTypeObject *>(m.state().lock_generator_type);
   auto *self = PyObject_GC_New(LockGenerator, type);
   if (self == nullptr) throw py::error_already_set();
-  self->module = Py_NewRef(module.ptr());
+  self->module = Py_NewRef(m.handle().ptr());
   self->owner = Py_NewRef(owner.ptr());
   self->acquire = acquire;
   self->release = release;
@@ -184,69 +181,67 @@ py::object new_lock_generator(py::handle module, py::handle owner,
 
 // Threads of one process exclude each other through a re-entrant lock of the
 // instance: a nested `with tracker.lock()` in the same thread does not wait.
-void acquire_thread_lock(const Module &, const py::object &lock) {
-  lock.attr("acquire")();
+void acquire_thread_lock(const Module &m, const py::object &lock) {
+  call_method(lock, m[id::acquire]);
 }
-void release_thread_lock(const Module &, const py::object &lock) {
-  lock.attr("release")();
+void release_thread_lock(const Module &m, const py::object &lock) {
+  call_method(lock, m[id::release]);
 }
 
-const char *const kSelfKeywords[] = {"self", nullptr};
-const char *const kReqIdKeywords[] = {"self", "req_id", nullptr};
-const char *const kAddKeywords[] = {"self", "req_id", "expiration", nullptr};
-
-constexpr Signature kMemoryInit{"__init__", "O:__init__", kSelfKeywords,
-                                "__init__(self)\n--\n\n", Kind::Instance};
-
-py::object memory_init(const Module &, const Args &args) {
+py::object memory_init(const Module &m, const Args &args) {
   py::handle self = args[0];
-  self.attr("_seen_responses") = py::dict();
-  self.attr("_lock") = py::module_::import("threading").attr("RLock")();
+  set_attr(self, m[id::seen_responses], py::dict());
+  set_attr(self, m[id::thread_lock],
+           call_method(owned(PyImport_Import(m[id::threading].ptr())),
+                       m[id::RLock]));
   return py::none();
 }
 
-constexpr Signature kMemoryLock{"lock", "O:lock", kSelfKeywords,
-                                "lock(self)\n--\n\n", Kind::Function};
+constexpr Method kMemoryInit{
+    "__init__", Kind::Instance, {{{"self"}}}, nullptr, memory_init};
 
-py::object memory_lock(const Module &module, const Args &args) {
-  return new_lock_generator(module.handle(), args[0].attr("_lock"),
+py::object memory_lock(const Module &m, const Args &args) {
+  return new_lock_generator(m, get_attr(args[0], m[id::thread_lock]),
                             acquire_thread_lock, release_thread_lock);
 }
 
-constexpr Signature kMemoryAdd{"add", "OOO:add", kAddKeywords,
-                               "add(self, req_id, expiration)\n--\n\n"
-                               "expiration date is unix time",
-                               Kind::Instance};
+constexpr Method kMemoryLock{
+    "lock", Kind::ContextManager, {{{"self"}}}, nullptr, memory_lock};
 
-py::object memory_add(const Module &, const Args &args) {
-  args[0].attr("_seen_responses")[args[1]] = args[2];
+py::object memory_add(const Module &m, const Args &args) {
+  set_item(get_attr(args[0], m[id::seen_responses]), args[1], args[2]);
   return py::none();
 }
 
-constexpr Signature kMemoryIsSeen{"is_seen", "OO:is_seen", kReqIdKeywords,
-                                  "is_seen(self, req_id)\n--\n\n",
-                                  Kind::Instance};
+constexpr Method kMemoryAdd{"add",
+                            Kind::Instance,
+                            {{{"self"}, {"req_id"}, {"expiration"}}},
+                            "expiration date is unix time",
+                            memory_add};
 
-py::object memory_is_seen(const Module &, const Args &args) {
-  py::object seen_responses = args[0].attr("_seen_responses");
-  int found = PySequence_Contains(seen_responses.ptr(), args[1].ptr());
-  if (found < 0) throw py::error_already_set();
-  return py::bool_(found == 1);
+py::object memory_is_seen(const Module &m, const Args &args) {
+  return py::bool_(contains(get_attr(args[0], m[id::seen_responses]), args[1]));
 }
+
+constexpr Method kMemoryIsSeen{"is_seen",
+                               Kind::Instance,
+                               {{{"self"}, {"req_id"}}},
+                               nullptr,
+                               memory_is_seen};
 
 // The ids whose expiration is at or before now, the clock read afresh for
 // each entry. The mapping is not changed while it is walked.
-py::list expired_ids(const Module &module, py::handle seen_responses) {
-  py::object clock = module.global("time").attr("time");
+py::list expired_ids(const Module &m, py::handle seen_responses) {
+  py::object clock = get_attr(m.global(id::time), m[id::time]);
   py::list expired;
-  for_each_item(seen_responses, [&](py::handle req_id, py::handle expiration) {
-    PyObject *now = PyObject_CallNoArgs(clock.ptr());
-    if (now == nullptr) throw py::error_already_set();
-    int is_expired = PyObject_RichCompareBool(now, expiration.ptr(), Py_GE);
-    Py_DECREF(now);
-    if (is_expired < 0) throw py::error_already_set();
-    if (is_expired) expired.append(req_id);
-  });
+  for_each_item(
+      m, seen_responses, [&](py::handle req_id, py::handle expiration) {
+        py::object now = call(clock);
+        int is_expired =
+            PyObject_RichCompareBool(now.ptr(), expiration.ptr(), Py_GE);
+        if (is_expired < 0) throw py::error_already_set();
+        if (is_expired) expired.append(req_id);
+      });
   return expired;
 }
 
@@ -259,23 +254,25 @@ void remove_ids(py::handle seen_responses, const py::list &expired) {
   });
 }
 
-constexpr Signature kMemoryCleanup{
-    "cleanup_expired", "O:cleanup_expired", kSelfKeywords,
-    "cleanup_expired(self)\n--\n\n", Kind::Instance};
-
-py::object memory_cleanup_expired(const Module &module, const Args &args) {
-  py::object seen_responses = args[0].attr("_seen_responses");
-  remove_ids(seen_responses, expired_ids(module, seen_responses));
+py::object memory_cleanup_expired(const Module &m, const Args &args) {
+  py::object seen_responses = get_attr(args[0], m[id::seen_responses]);
+  remove_ids(seen_responses, expired_ids(m, seen_responses));
   return py::none();
 }
 
-constexpr Signature kMemoryReset{"reset", "O:reset", kSelfKeywords,
-                                 "reset(self)\n--\n\n", Kind::Instance};
+constexpr Method kMemoryCleanup{"cleanup_expired",
+                                Kind::Instance,
+                                {{{"self"}}},
+                                nullptr,
+                                memory_cleanup_expired};
 
-py::object memory_reset(const Module &, const Args &args) {
-  args[0].attr("_seen_responses") = py::dict();
+py::object memory_reset(const Module &m, const Args &args) {
+  set_attr(args[0], m[id::seen_responses], py::dict());
   return py::none();
 }
+
+constexpr Method kMemoryReset{
+    "reset", Kind::Instance, {{{"self"}}}, nullptr, memory_reset};
 
 // -- SamlDuplicateResponsesTrackerInMemcache --------------------------------
 
@@ -284,179 +281,265 @@ py::object memory_reset(const Module &, const Args &args) {
 // not answering as it should.
 constexpr double kMemcacheLockWaitLimit = 10.0;  // seconds
 
-const char *const kMemcacheInitKeywords[] = {
-    "self",        "mc",   "mc_root_key", "memcache_lock_sleep_interval",
-    "my_proc_uid", nullptr};
-constexpr Signature kMemcacheInit{
-    "__init__", "OOO|OO:__init__", kMemcacheInitKeywords,
-    "__init__(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1, "
-    "my_proc_uid='')\n--\n\n",
-    Kind::Instance};
-
-py::object memcache_init(const Module &, const Args &args) {
+py::object memcache_init(const Module &m, const Args &args) {
   py::handle self = args[0];
-  self.attr("mc") = args[1];
-  py::str key =
-      concat({format(args[2]), py::str("_"), format(self.attr("KEY_SUFFIX"))});
-  self.attr("key") = key;
-  self.attr("lock_key") = concat({key, py::str("_lock")});
-  self.attr("memcache_lock_sleep_interval") = args.get(3, py::float_(0.1));
-  self.attr("my_proc_uid") = args.get(4, py::str(""));
-  self.attr("_seen_responses") = py::none();
+  set_attr(self, m[id::mc], args[1]);
+  py::str key = concat({format(args[2]), m[id::underscore],
+                        format(get_attr(self, m[id::KEY_SUFFIX]))});
+  set_attr(self, m[id::key], key);
+  set_attr(self, m[id::lock_key], concat({key, m[id::lock_suffix]}));
+  set_attr(self, m[id::memcache_lock_sleep_interval], args[3]);
+  set_attr(self, m[id::my_proc_uid], args[4]);
+  set_attr(self, m[id::seen_responses], py::none());
   return py::none();
 }
 
-constexpr Signature kMemcacheLazyInit{"_lazy_init", "O:_lazy_init",
-                                      kSelfKeywords, "_lazy_init(self)\n--\n\n",
-                                      Kind::Instance};
+constexpr Method kMemcacheInit{
+    "__init__",
+    Kind::Instance,
+    {{{"self"},
+      {"mc"},
+      {"mc_root_key"},
+      {"memcache_lock_sleep_interval", default_float(0.1)},
+      {"my_proc_uid", kDefaultEmptyText}}},
+    nullptr,
+    memcache_init};
 
-py::object memcache_lazy_init(const Module &, const Args &args) {
+py::object memcache_lazy_init(const Module &m, const Args &args) {
   py::handle self = args[0];
-  if (self.attr("_seen_responses").is_none()) {
-    self.attr("_seen_responses") =
-        self.attr("mc").attr("get")(self.attr("key"));
+  if (get_attr(self, m[id::seen_responses]).is_none()) {
+    set_attr(self, m[id::seen_responses],
+             call_method(get_attr(self, m[id::mc]), m[id::get],
+                         get_attr(self, m[id::key])));
   }
-  if (self.attr("_seen_responses").is_none()) {
+  if (get_attr(self, m[id::seen_responses]).is_none()) {
     py::dict seen_responses;
-    self.attr("_seen_responses") = seen_responses;
-    if (!truthy(
-            self.attr("mc").attr("set")(self.attr("key"), seen_responses))) {
-      raise(PyExc_RuntimeError, py::str("Can not init saml responses storage"));
+    set_attr(self, m[id::seen_responses], seen_responses);
+    if (!truthy(call_method(get_attr(self, m[id::mc]), m[id::set],
+                            get_attr(self, m[id::key]), seen_responses))) {
+      raise(PyExc_RuntimeError, "Can not init saml responses storage");
     }
   }
   return py::none();
 }
+
+constexpr Method kMemcacheLazyInit{
+    "_lazy_init", Kind::Instance, {{{"self"}}}, nullptr, memcache_lazy_init};
 
 // Takes the lock item, polling with short random waits, and drops the
 // instance's copy of the mapping: whatever other processes stored before
 // the lock was taken is read again inside it.
-void acquire_memcache_lock(const Module &module, const py::object &self) {
-  py::object clock = module.global("time").attr("monotonic");
-  py::object deadline = clock() + py::float_(kMemcacheLockWaitLimit);
-  while (!truthy(self.attr("mc").attr("add")(self.attr("lock_key"),
-                                             self.attr("my_proc_uid"), 5))) {
-    if (clock() >= deadline) {
-      raise(PyExc_RuntimeError, py::str("Can not lock saml responses storage"));
-    }
-    module.global("time").attr("sleep")(
-        module.global("random")() * self.attr("memcache_lock_sleep_interval"));
+void acquire_memcache_lock(const Module &m, const py::object &self) {
+  py::object clock = get_attr(m.global(id::time), m[id::monotonic]);
+  py::object deadline = owned(PyNumber_Add(
+      call(clock).ptr(), py::float_(kMemcacheLockWaitLimit).ptr()));
+  while (!truthy(call_method(
+      get_attr(self, m[id::mc]), m[id::add], get_attr(self, m[id::lock_key]),
+      get_attr(self, m[id::my_proc_uid]), py::int_(5)))) {
+    int late =
+        PyObject_RichCompareBool(call(clock).ptr(), deadline.ptr(), Py_GE);
+    if (late < 0) throw py::error_already_set();
+    if (late) raise(PyExc_RuntimeError, "Can not lock saml responses storage");
+    call_method(
+        m.global(id::time), m[id::sleep],
+        owned(PyNumber_Multiply(
+            call(m.global(id::random)).ptr(),
+            get_attr(self, m[id::memcache_lock_sleep_interval]).ptr())));
   }
-  self.attr("_seen_responses") = py::none();
+  set_attr(self, m[id::seen_responses], py::none());
 }
 
-void release_memcache_lock(const Module &, const py::object &self) {
-  self.attr("mc").attr("delete")(self.attr("lock_key"));
+void release_memcache_lock(const Module &m, const py::object &self) {
+  call_method(get_attr(self, m[id::mc]), m[id::delete_],
+              get_attr(self, m[id::lock_key]));
 }
 
-constexpr Signature kMemcacheLock{"lock", "O:lock", kSelfKeywords,
-                                  "lock(self)\n--\n\n"
-                                  "Lock memcache to avoid race condition",
-                                  Kind::Function};
-
-py::object memcache_lock(const Module &module, const Args &args) {
-  return new_lock_generator(module.handle(), args[0], acquire_memcache_lock,
+py::object memcache_lock(const Module &m, const Args &args) {
+  return new_lock_generator(m, args[0], acquire_memcache_lock,
                             release_memcache_lock);
 }
 
+constexpr Method kMemcacheLock{"lock",
+                               Kind::ContextManager,
+                               {{{"self"}}},
+                               "Lock memcache to avoid race condition",
+                               memcache_lock};
+
 // The instance's copy of the stored mapping, loaded when not yet loaded.
-py::object loaded_seen_responses(py::handle self) {
-  self.attr("_lazy_init")();
-  return self.attr("_seen_responses");
+py::object loaded_seen_responses(const Module &m, py::handle self) {
+  call_method(self, m[id::lazy_init]);
+  return get_attr(self, m[id::seen_responses]);
 }
 
-constexpr Signature kMemcacheIsSeen{"is_seen", "OO:is_seen", kReqIdKeywords,
-                                    "is_seen(self, req_id)\n--\n\n",
-                                    Kind::Instance};
-
-py::object memcache_is_seen(const Module &, const Args &args) {
-  py::object seen_responses = loaded_seen_responses(args[0]);
-  int found = PySequence_Contains(seen_responses.ptr(), args[1].ptr());
-  if (found < 0) throw py::error_already_set();
-  return py::bool_(found == 1);
+py::object memcache_is_seen(const Module &m, const Args &args) {
+  return py::bool_(contains(loaded_seen_responses(m, args[0]), args[1]));
 }
 
-constexpr Signature kMemcacheAdd{"add", "OOO:add", kAddKeywords,
-                                 "add(self, req_id, expiration)\n--\n\n"
-                                 "expiration: unix time",
-                                 Kind::Instance};
+constexpr Method kMemcacheIsSeen{"is_seen",
+                                 Kind::Instance,
+                                 {{{"self"}, {"req_id"}}},
+                                 nullptr,
+                                 memcache_is_seen};
 
-py::object memcache_add(const Module &, const Args &args) {
+py::object memcache_add(const Module &m, const Args &args) {
   py::handle self = args[0];
-  py::object seen_responses = loaded_seen_responses(self);
-  seen_responses[args[1]] = args[2];
-  if (!truthy(self.attr("mc").attr("set")(self.attr("key"), seen_responses))) {
-    raise(PyExc_RuntimeError, py::str("Can not store saml response"));
+  py::object seen_responses = loaded_seen_responses(m, self);
+  set_item(seen_responses, args[1], args[2]);
+  if (!truthy(call_method(get_attr(self, m[id::mc]), m[id::set],
+                          get_attr(self, m[id::key]), seen_responses))) {
+    raise(PyExc_RuntimeError, "Can not store saml response");
   }
   return py::none();
 }
 
-constexpr Signature kMemcacheCleanup{
-    "cleanup_expired", "O:cleanup_expired", kSelfKeywords,
-    "cleanup_expired(self)\n--\n\n", Kind::Instance};
+constexpr Method kMemcacheAdd{"add",
+                              Kind::Instance,
+                              {{{"self"}, {"req_id"}, {"expiration"}}},
+                              "expiration: unix time",
+                              memcache_add};
 
-py::object memcache_cleanup_expired(const Module &module, const Args &args) {
+py::object memcache_cleanup_expired(const Module &m, const Args &args) {
   py::handle self = args[0];
-  py::object seen_responses = loaded_seen_responses(self);
+  py::object seen_responses = loaded_seen_responses(m, self);
   if (!truthy(seen_responses)) return py::none();
-  py::list expired = expired_ids(module, seen_responses);
+  py::list expired = expired_ids(m, seen_responses);
   if (expired.empty()) return py::none();
   remove_ids(seen_responses, expired);
-  self.attr("mc").attr("replace")(self.attr("key"), seen_responses);
+  call_method(get_attr(self, m[id::mc]), m[id::replace],
+              get_attr(self, m[id::key]), seen_responses);
   return py::none();
 }
 
-constexpr Signature kMemcacheReset{"reset", "O:reset", kSelfKeywords,
-                                   "reset(self)\n--\n\n", Kind::Instance};
+constexpr Method kMemcacheCleanup{"cleanup_expired",
+                                  Kind::Instance,
+                                  {{{"self"}}},
+                                  nullptr,
+                                  memcache_cleanup_expired};
 
-py::object memcache_reset(const Module &, const Args &args) {
+py::object memcache_reset(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::dict seen_responses;
-  self.attr("_seen_responses") = seen_responses;
-  self.attr("mc").attr("set")(self.attr("key"), seen_responses);
+  set_attr(self, m[id::seen_responses], seen_responses);
+  call_method(get_attr(self, m[id::mc]), m[id::set], get_attr(self, m[id::key]),
+              seen_responses);
   return py::none();
 }
 
-// `contextlib.contextmanager(function)`, with `contextlib` looked up now.
-py::object context_manager(py::handle module, py::object function) {
-  return Module(module).global("contextlib").attr("contextmanager")(function);
+constexpr Method kMemcacheReset{
+    "reset", Kind::Instance, {{{"self"}}}, nullptr, memcache_reset};
+
+// The class and its `lock` as created, kept for the fast road of
+// with_tracker_lock.
+py::object remember(py::object cls, PyObject *&class_slot, PyObject *&lock_slot,
+                    const Module &m) {
+  class_slot = Py_NewRef(cls.ptr());
+  lock_slot = get_attr(cls, m[id::lock]).release().ptr();
+  return cls;
 }
 
 }  // namespace
 
-void register_lock_generator(py::module_ &) { lock_generator_type(); }
-
-py::object make_memcache_tracker_class(py::handle module) {
-  return make_class(
-      "SamlDuplicateResponsesTrackerInMemcache",
-      "Store seen saml responses in memcache. Remove expired.",
-      {
-          {"KEY_SUFFIX", py::str("saml_responses_tracker")},
-          {"__init__", method<kMemcacheInit, memcache_init>(module)},
-          {"_lazy_init", method<kMemcacheLazyInit, memcache_lazy_init>(module)},
-          {"lock", context_manager(
-                       module, method<kMemcacheLock, memcache_lock>(module))},
-          {"is_seen", method<kMemcacheIsSeen, memcache_is_seen>(module)},
-          {"add", method<kMemcacheAdd, memcache_add>(module)},
-          {"cleanup_expired",
-           method<kMemcacheCleanup, memcache_cleanup_expired>(module)},
-          {"reset", method<kMemcacheReset, memcache_reset>(module)},
-      });
+void register_lock_generator(const Module &m) {
+  m.state().lock_generator_type =
+      owned(PyType_FromSpec(&lock_generator_spec)).release().ptr();
 }
 
-py::object make_memory_tracker_class(py::handle module) {
-  return make_class(
-      "SamlDuplicateResponsesTrackerInMemory",
-      "Store seen saml responses in memory. Cleanup expired.",
-      {
-          {"__init__", method<kMemoryInit, memory_init>(module)},
-          {"lock",
-           context_manager(module, method<kMemoryLock, memory_lock>(module))},
-          {"add", method<kMemoryAdd, memory_add>(module)},
-          {"is_seen", method<kMemoryIsSeen, memory_is_seen>(module)},
-          {"cleanup_expired",
-           method<kMemoryCleanup, memory_cleanup_expired>(module)},
-          {"reset", method<kMemoryReset, memory_reset>(module)},
-      });
+py::object make_memcache_tracker_class(const Module &m) {
+  State &state = m.state();
+  return remember(
+      make_class(m, "SamlDuplicateResponsesTrackerInMemcache",
+                 "Store seen saml responses in memcache. Remove expired.",
+                 {
+                     {"KEY_SUFFIX", py::str("saml_responses_tracker")},
+                     method<kMemcacheInit>(m),
+                     method<kMemcacheLazyInit>(m),
+                     method<kMemcacheLock>(m),
+                     method<kMemcacheIsSeen>(m),
+                     method<kMemcacheAdd>(m),
+                     method<kMemcacheCleanup>(m),
+                     method<kMemcacheReset>(m),
+                 }),
+      state.memcache_tracker_class, state.memcache_tracker_lock, m);
+}
+
+py::object make_memory_tracker_class(const Module &m) {
+  State &state = m.state();
+  return remember(
+      make_class(m, "SamlDuplicateResponsesTrackerInMemory",
+                 "Store seen saml responses in memory. Cleanup expired.",
+                 {
+                     method<kMemoryInit>(m),
+                     method<kMemoryLock>(m),
+                     method<kMemoryAdd>(m),
+                     method<kMemoryIsSeen>(m),
+                     method<kMemoryCleanup>(m),
+                     method<kMemoryReset>(m),
+                 }),
+      state.memory_tracker_class, state.memory_tracker_lock, m);
+}
+
+// -- with tracker.lock() ------------------------------------------------------
+
+// The steps of `tracker.lock()` when it is known to be one of the module's
+// own, with the owner the generator would hold; false for any other lock.
+bool own_lock_steps(const Module &m, py::handle tracker, py::object &owner,
+                    LockStep &acquire, LockStep &release) {
+  State &state = m.state();
+  PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(tracker.ptr()));
+  PyObject *expected_lock;
+  if (type == state.memory_tracker_class) {
+    expected_lock = state.memory_tracker_lock;
+  } else if (type == state.memcache_tracker_class) {
+    expected_lock = state.memcache_tracker_lock;
+  } else {
+    return false;
+  }
+  // `tracker.lock` is read once on either road, as `tracker.lock()` reads it.
+  py::object bound = get_attr(tracker, m[id::lock]);
+  if (!PyMethod_Check(bound.ptr()) ||
+      PyMethod_GET_FUNCTION(bound.ptr()) != expected_lock ||
+      PyMethod_GET_SELF(bound.ptr()) != tracker.ptr()) {
+    owner = std::move(bound);  // the caller takes the contextlib road
+    return false;
+  }
+  if (type == state.memory_tracker_class) {
+    owner = get_attr(tracker, m[id::thread_lock]);
+    acquire = acquire_thread_lock;
+    release = release_thread_lock;
+  } else {
+    owner = py::reinterpret_borrow<py::object>(tracker);
+    acquire = acquire_memcache_lock;
+    release = release_memcache_lock;
+  }
+  return true;
+}
+
+void with_tracker_lock(const Module &m, py::handle tracker, BodyRef body) {
+  py::object owner;
+  LockStep acquire, release;
+  if (!own_lock_steps(m, tracker, owner, acquire, release)) {
+    py::object lock = owner ? owner : get_attr(tracker, m[id::lock]);
+    with(m, call(lock), [&] { body.run(body.context); });
+    return;
+  }
+  // What contextmanager's __enter__ and __exit__ do around the generator:
+  // an error of the acquire propagates as it is; an error of the body is
+  // re-raised once the lock is given back, and a failed release replaces
+  // it, chained to it as its context.
+  acquire(m, owner);
+  try {
+    body.run(body.context);
+  } catch (py::error_already_set &e) {
+    try {
+      release(m, owner);
+    } catch (py::error_already_set &release_error) {
+      PyException_SetContext(release_error.value().ptr(),
+                             e.value().inc_ref().ptr());
+      throw;
+    }
+    throw;
+  }
+  release(m, owner);
 }
 
 }  // namespace tavrel_saml

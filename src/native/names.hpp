@@ -1,0 +1,205 @@
+// Every name and constant text the module hands to the interpreter: made
+// once at import, interned, and kept in the module's state. A name made
+// afresh for each call misses the interpreter's attribute caches (keyed by
+// the name object) and costs an allocation; these never do.
+//
+// Only the module's own constants belong here. Values that arrive with a
+// call (ids, attribute names from a configuration) are never interned: an
+// interned string lives until the interpreter exits.
+#pragma once
+
+// X(identifier, text)
+#define TAVREL_SAML_NAMES(X)                                                  \
+  /* module globals, in the order the module binds them */                    \
+  X(contextlib, "contextlib")                                                 \
+  X(traceback, "traceback")                                                   \
+  X(logging, "logging")                                                       \
+  X(time, "time")                                                             \
+  X(re, "re")                                                                 \
+  X(urlparse, "urlparse")                                                     \
+  X(random, "random")                                                         \
+  X(OneLogin_Saml2_Auth, "OneLogin_Saml2_Auth")                               \
+  X(OneLogin_Saml2_Error, "OneLogin_Saml2_Error")                             \
+  X(OneLogin_Saml2_IdPMetadataParser, "OneLogin_Saml2_IdPMetadataParser")     \
+  X(OneLogin_Saml2_Utils, "OneLogin_Saml2_Utils")                             \
+  X(UserConfig, "UserConfig")                                                 \
+  X(log, "log")                                                               \
+  X(SamlAuthLoader, "SamlAuthLoader")                                         \
+  X(SamlDuplicateResponsesTrackerInMemcache,                                  \
+    "SamlDuplicateResponsesTrackerInMemcache")                                \
+  X(SamlDuplicateResponsesTrackerInMemory,                                    \
+    "SamlDuplicateResponsesTrackerInMemory")                                  \
+  X(responses_tracker_mem, "responses_tracker_mem")                           \
+  X(SamlIDPConfig, "SamlIDPConfig")                                           \
+  X(validate_saml_settings, "validate_saml_settings")                         \
+  /* class namespaces and the interpreter's own */                            \
+  X(dunder_module, "__module__")                                              \
+  X(dunder_qualname, "__qualname__")                                          \
+  X(dunder_doc, "__doc__")                                                    \
+  X(dunder_enter, "__enter__")                                                \
+  X(dunder_exit, "__exit__")                                                  \
+  X(contextmanager, "contextmanager")                                         \
+  X(getLogger, "getLogger")                                                   \
+  X(tavrel, "tavrel")                                                         \
+  /* logging */                                                               \
+  X(debug, "debug")                                                           \
+  X(info, "info")                                                             \
+  X(warning, "warning")                                                       \
+  X(error, "error")                                                           \
+  /* the loader */                                                            \
+  X(idps, "idps")                                                             \
+  X(authentication_policies, "authentication_policies")                       \
+  X(saml, "saml")                                                             \
+  X(saml_settings, "saml_settings")                                           \
+  X(idp_configs, "idp_configs")                                               \
+  X(identity_providers, "identity_providers")                                 \
+  X(saml_enabled, "saml_enabled")                                             \
+  X(enabled, "enabled")                                                       \
+  X(validate_idp_config, "validate_idp_config")                               \
+  X(validate_all, "validate_all")                                             \
+  X(format_exc, "format_exc")                                                 \
+  X(keys, "keys")                                                             \
+  X(items, "items")                                                           \
+  X(join, "join")                                                             \
+  /* the request mapping */                                                   \
+  X(headers, "headers")                                                       \
+  X(x_forwarded_proto, "X-Forwarded-Proto")                                   \
+  X(scheme, "scheme")                                                         \
+  X(https, "https")                                                           \
+  X(on, "on")                                                                 \
+  X(off, "off")                                                               \
+  X(http_host, "http_host")                                                   \
+  X(host, "host")                                                             \
+  X(script_name, "script_name")                                               \
+  X(path, "path")                                                             \
+  X(request_uri, "request_uri")                                               \
+  X(get_data, "get_data")                                                     \
+  X(GET, "GET")                                                               \
+  X(copy, "copy")                                                             \
+  X(post_data, "post_data")                                                   \
+  X(POST, "POST")                                                             \
+  /* SamlIDPConfig and the toolkit */                                         \
+  X(users, "users")                                                           \
+  X(idp_config, "idp_config")                                                 \
+  X(saml_auth_attribute, "saml_auth_attribute")                               \
+  X(user_config_attribute, "user_config_attribute")                           \
+  X(saml_auth_regex, "saml_auth_regex")                                       \
+  X(get, "get")                                                               \
+  X(raw_request, "raw_request")                                               \
+  X(request, "request")                                                       \
+  X(map_pyramid_to_saml_request, "map_pyramid_to_saml_request")               \
+  X(get_idp_settings, "get_idp_settings")                                     \
+  X(saml_auth, "saml_auth")                                                   \
+  X(responses_tracker, "responses_tracker")                                   \
+  X(settings, "settings")                                                     \
+  X(idp, "idp")                                                               \
+  X(metadata, "metadata")                                                     \
+  X(parse_remote, "parse_remote")                                             \
+  X(timeout, "timeout")                                                       \
+  X(saml_http_timeout, "saml_http_timeout")                                   \
+  X(merge_settings, "merge_settings")                                         \
+  X(extra_request_options, "extra_request_options")                           \
+  X(update, "update")                                                         \
+  X(idp_name, "idp_name")                                                     \
+  X(metadata_refresh_interval, "metadata_refresh_interval")                   \
+  X(cached_saml_settings, "cached_saml_settings")                             \
+  X(return_to, "return_to")                                                   \
+  X(force_authn, "force_authn")                                               \
+  X(is_passive, "is_passive")                                                 \
+  X(set_nameid_policy, "set_nameid_policy")                                   \
+  X(login, "login")                                                           \
+  X(get_settings, "get_settings")                                             \
+  X(get_sp_metadata, "get_sp_metadata")                                       \
+  X(validate_metadata, "validate_metadata")                                   \
+  X(process_response, "process_response")                                     \
+  X(get_errors, "get_errors")                                                 \
+  X(get_last_error_reason, "get_last_error_reason")                           \
+  X(reject_duplicated_response, "reject_duplicated_response")                 \
+  X(is_authenticated, "is_authenticated")                                     \
+  X(get_last_message_id, "get_last_message_id")                               \
+  X(get_last_assertion_id, "get_last_assertion_id")                           \
+  X(get_last_assertion_not_on_or_after, "get_last_assertion_not_on_or_after") \
+  X(get_nameid, "get_nameid")                                                 \
+  X(get_attributes, "get_attributes")                                         \
+  X(NameID, "NameID")                                                         \
+  X(get_mapped_user_id, "_get_mapped_user_id")                                \
+  X(allowed_sso_keys, "allowed_sso_keys")                                     \
+  X(strip, "strip")                                                           \
+  X(match_saml_regex, "match_saml_regex")                                     \
+  X(compile, "compile")                                                       \
+  X(match, "match")                                                           \
+  X(RelayState, "RelayState")                                                 \
+  X(redirect_to, "redirect_to")                                               \
+  X(get_self_host, "get_self_host")                                           \
+  X(get_self_url, "get_self_url")                                             \
+  X(get_self_url_host, "get_self_url_host")                                   \
+  X(hostname, "hostname")                                                     \
+  X(lower, "lower")                                                           \
+  X(split, "split")                                                           \
+  X(startswith, "startswith")                                                 \
+  X(netloc, "netloc")                                                         \
+  X(isascii, "isascii")                                                       \
+  X(double_slash, "//")                                                       \
+  X(at_sign, "@")                                                             \
+  /* the trackers */                                                          \
+  X(lock, "lock")                                                             \
+  X(is_seen, "is_seen")                                                       \
+  X(add, "add")                                                               \
+  X(cleanup_expired, "cleanup_expired")                                       \
+  X(acquire, "acquire")                                                       \
+  X(release, "release")                                                       \
+  X(seen_responses, "_seen_responses")                                        \
+  X(thread_lock, "_lock")                                                     \
+  X(threading, "threading")                                                   \
+  X(RLock, "RLock")                                                           \
+  X(mc, "mc")                                                                 \
+  X(KEY_SUFFIX, "KEY_SUFFIX")                                                 \
+  X(key, "key")                                                               \
+  X(lock_key, "lock_key")                                                     \
+  X(memcache_lock_sleep_interval, "memcache_lock_sleep_interval")             \
+  X(my_proc_uid, "my_proc_uid")                                               \
+  X(lazy_init, "_lazy_init")                                                  \
+  X(set, "set")                                                               \
+  X(monotonic, "monotonic")                                                   \
+  X(sleep, "sleep")                                                           \
+  X(delete_, "delete")                                                        \
+  X(replace, "replace")                                                       \
+  /* texts */                                                                 \
+  X(empty, "")                                                                \
+  X(space, " ")                                                               \
+  X(colon, ":")                                                               \
+  X(slash, "/")                                                               \
+  X(comma_space, ", ")                                                        \
+  X(underscore, "_")                                                          \
+  X(lock_suffix, "_lock")                                                     \
+  X(file_scheme, "file://")                                                   \
+  X(sso_path, "/sso/saml")                                                    \
+  X(saml_settings_for, "SAML settings for ")                                  \
+  X(restored_from_cache, " restored from cache")                              \
+  X(metadata_fetched_for, "SAML metadata fetched for ")                       \
+  X(resulting_config_for, "Resulting SAML config for ")                       \
+  X(is_, " is ")                                                              \
+  X(detected_duplicate, "Detected duplicate SAML response ")                  \
+  X(comparing_format,                                                         \
+    "Comparing SAML attribute %s with User Config attribute %s")              \
+  X(matches_format, "User Config to SAML matches %s")                         \
+  X(authenticated_format, "Authenticated user %s using SAML value %s.")
+
+namespace tavrel_saml {
+
+namespace id {
+enum Name : int {
+#define TAVREL_SAML_NAME_ID(identifier, text) identifier,
+  TAVREL_SAML_NAMES(TAVREL_SAML_NAME_ID)
+#undef TAVREL_SAML_NAME_ID
+      count
+};
+}  // namespace id
+
+inline constexpr const char *kNameTexts[] = {
+#define TAVREL_SAML_NAME_TEXT(identifier, text) text,
+    TAVREL_SAML_NAMES(TAVREL_SAML_NAME_TEXT)
+#undef TAVREL_SAML_NAME_TEXT
+};
+
+}  // namespace tavrel_saml
