@@ -41,13 +41,16 @@ class MetadataServer:
 
     `idp` is read on every request, so a test can swap it to simulate the
     IdP rotating its key. `hits` counts requests per path so a test can
-    prove that cached metadata was not fetched again.
+    prove that cached metadata was not fetched again. `metadata_answer`
+    makes /metadata.xml answer as /broken.xml or /slow.xml do, so that an
+    IdP already fetched from can start failing.
     """
 
     def __init__(self, idp: TestIdentityProvider, slow_seconds: float = 3):
         self.idp = idp
         self.slow_seconds = slow_seconds
         self.hits: dict[str, int] = {}
+        self.metadata_answer = "metadata"  # or "broken", "slow"
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._httpd = None
@@ -77,12 +80,14 @@ class MetadataServer:
                 path = self.path.split("?", 1)[0]
                 with server._lock:
                     server.hits[path] = server.hits.get(path, 0) + 1
+                answer = {"/metadata.xml": server.metadata_answer, "/broken.xml": "broken",
+                          "/slow.xml": "slow"}.get(path)
                 try:
-                    if path == "/metadata.xml":
+                    if answer == "metadata":
                         self._send(200, server.idp.metadata_xml())
-                    elif path == "/broken.xml":
+                    elif answer == "broken":
                         self._send(200, '<md:EntityDescriptor xmlns:md="' + NS_MD + '"><md:IDPSSODescriptor>')
-                    elif path == "/slow.xml":
+                    elif answer == "slow":
                         # Returns at once when the server stops, so teardown never waits on a sleeper.
                         if not server._stopping.wait(server.slow_seconds):
                             self._send(200, server.idp.metadata_xml())
@@ -98,12 +103,17 @@ class MetadataServer:
         self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
         self._httpd.daemon_threads = True
         self.base_url = f"http://127.0.0.1:{self._httpd.server_address[1]}"
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="metadata-server", daemon=True)
+        # A short poll: shutdown() waits for it, once per test.
+        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,), name="metadata-server",
+                                        daemon=True)
         self._thread.start()
         return self
 
     def __exit__(self, *exc) -> None:
+        if self._httpd is None:  # already stopped by the test (an IdP that went down)
+            return
         self._stopping.set()
         self._httpd.shutdown()
         self._httpd.server_close()
         self._thread.join(timeout=5)
+        self._httpd = None

@@ -131,3 +131,41 @@ def test_going_back_and_resubmitting_is_refused(site, new_page):
     assert "Sign-in refused" in body and "Duplicated SAML response" in body and "Traceback" not in body
     shot(page, "07-resubmitted-response-refused")
     assert len(posts) == 2 and posts[0] == posts[1]  # the very same response, not a new one
+
+
+def sign_in_as_alice(page, site, lands_on="/"):
+    page.goto(site.url + "/")
+    page.get_by_role("button", name="Sign in with Demo IdP").click()
+    page.get_by_role("button", name="Alice Liddell").click()
+    page.wait_for_url(site.url + lands_on)
+
+
+def test_signing_key_rolled_at_the_idp_is_picked_up_without_restart(site, new_page):
+    interval = site.app.registry["tavrel.sso"].loader.idp_configs["demo"]["metadata_refresh_interval"]
+    page = new_page()
+    # The suite starts each test with an empty settings cache: this sign-in fetches the metadata.
+    before_fetch = time.monotonic()
+    sign_in_as_alice(page, site)
+    after_fetch = time.monotonic()
+    assert "Signed in as Alice Liddell" in page.inner_text("#who")
+    shot(page, "08-signed-in-before-the-key-roll")
+    page.get_by_role("button", name="Sign out").click()
+
+    page.goto(site.idp.base_url + "/idp/")
+    before = page.locator(".fingerprint").all_inner_texts()
+    page.get_by_role("button", name="Roll signing key").click()
+    page.wait_for_url(site.idp.base_url + "/idp/?rolled=1")
+    after = page.locator(".fingerprint").all_inner_texts()
+    assert len(before) == 1 and len(after) == 2 and after[1] == before[0] and after[0] != before[0]
+    shot(page, "09-idp-key-rolled")
+
+    sign_in_as_alice(page, site, "/sso/saml/acs/demo")  # the site still trusts only the old certificate
+    body = page.inner_text("body")
+    assert time.monotonic() - before_fetch < interval, "too slow to see the site before its refresh"
+    assert "Sign-in refused" in body and "Signature validation failed" in body
+    shot(page, "10-refused-before-the-refresh")
+
+    time.sleep(max(0.0, after_fetch + interval - time.monotonic()) + 0.2)
+    sign_in_as_alice(page, site)  # this sign-in's login fetches the metadata again
+    assert "Signed in as Alice Liddell" in page.inner_text("#who")
+    shot(page, "11-signed-in-after-the-refresh")

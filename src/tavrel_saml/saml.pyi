@@ -25,7 +25,8 @@ log: logging.Logger
 _AuthSettings = Mapping[str, Any]
 
 # One IdP configuration: "enabled", "idp_name", "saml_auth_attribute",
-# "user_config_attribute", "settings" (the toolkit's), "saml_auth_regex".
+# "user_config_attribute", "settings" (the toolkit's), "saml_auth_regex",
+# "metadata_refresh_interval".
 _IdPConfig = Mapping[str, Any]
 
 # The toolkit's form of a request (keys "https", "http_host", "script_name",

@@ -123,8 +123,10 @@ def home(request: Request) -> Response:
     body = signed_in_as(request)
     if request.authenticated_userid is None:
         body += sign_in_buttons(request, "/")
+    idp_page = request.registry["demo.idp"].base_url + "/idp/"
     body += ('<p><a href="/account?tab=profile">Your account</a> (signing in from there comes back to it)</p>'
-             f"<h2>Identity providers</h2><ul>{''.join(rows)}</ul>")
+             f"<h2>Identity providers</h2><ul>{''.join(rows)}</ul>"
+             f'<p>The built-in test IdP <a href="{escape(idp_page)}">rolls its signing key</a> on request.</p>')
     return Response(page("Home", body))
 
 

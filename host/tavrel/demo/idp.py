@@ -110,15 +110,33 @@ class IdentityProvider:
             key_pem, cert_pem = _make_key_and_cert("test-idp")
         self.key_pem = key_pem
         self.cert_pem = cert_pem
-        self.cert_b64 = "".join(l for l in cert_pem.strip().splitlines() if not l.startswith("-----"))
+        # The signing certificates the metadata lists: the one in use first,
+        # then any still published after a roll.
+        self.published_certs = [self.cert_b64]
+
+    @property
+    def cert_b64(self) -> str:
+        return "".join(l for l in self.cert_pem.strip().splitlines() if not l.startswith("-----"))
+
+    def roll_signing_key(self) -> None:
+        """Sign with a new key from now on. The metadata lists the new
+        certificate and, for the overlap, the one it replaces, as IdPs do
+        while their service providers catch up."""
+        self.key_pem, self.cert_pem = _make_key_and_cert("test-idp")
+        self.published_certs = [self.cert_b64, self.published_certs[0]]
+
+    def retire_previous_keys(self) -> None:
+        """End the overlap: only the certificate in use stays published."""
+        self.published_certs = [self.cert_b64]
 
     def metadata_xml(self) -> str:
+        keys = "".join(f"""
+    <md:KeyDescriptor use="signing">
+      <ds:KeyInfo><ds:X509Data><ds:X509Certificate>{cert}</ds:X509Certificate></ds:X509Data></ds:KeyInfo>
+    </md:KeyDescriptor>""" for cert in self.published_certs)
         return f"""<?xml version="1.0" encoding="UTF-8"?>
 <md:EntityDescriptor xmlns:md="{NS_MD}" xmlns:ds="{NS_DS}" entityID={quoteattr(self.entity_id)}>
-  <md:IDPSSODescriptor WantAuthnRequestsSigned="false" protocolSupportEnumeration="{NS_SAMLP}">
-    <md:KeyDescriptor use="signing">
-      <ds:KeyInfo><ds:X509Data><ds:X509Certificate>{self.cert_b64}</ds:X509Certificate></ds:X509Data></ds:KeyInfo>
-    </md:KeyDescriptor>
+  <md:IDPSSODescriptor WantAuthnRequestsSigned="false" protocolSupportEnumeration="{NS_SAMLP}">{keys}
     <md:NameIDFormat>{NAMEID_EMAIL}</md:NameIDFormat>
     <md:SingleSignOnService Binding="{BINDING_REDIRECT}" Location={quoteattr(self.sso_url)}/>
   </md:IDPSSODescriptor>

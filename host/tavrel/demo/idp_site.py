@@ -3,13 +3,16 @@ IdP, served on a port of its own as a real IdP would be on a host of its own.
 
 It signs in whoever is picked from its list, without a password, and signs
 responses only for sites on this machine. Its key is made afresh at every
-start, so the SP learns it from the metadata at start-up.
+start, so the SP learns it from the metadata at start-up; its page
+(/idp/) rolls the signing key as a real IdP does on its own schedule, and
+the SP learns the new one at its next metadata refresh.
 """
 
 from __future__ import annotations
 
 import base64
 import binascii
+import hashlib
 import zlib
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -19,6 +22,7 @@ from urllib.parse import urlparse
 
 from lxml import etree
 from pyramid.config import Configurator
+from pyramid.httpexceptions import HTTPSeeOther
 from pyramid.request import Request
 from pyramid.response import Response
 
@@ -84,12 +88,37 @@ class BuiltInIdP:
 
     def make_app(self) -> Any:
         config = Configurator()
+        config.add_route("home", "/idp/")
+        config.add_route("roll_key", "/idp/roll-key")
         config.add_route("metadata", "/idp/metadata")
         config.add_route("sso", "/idp/sso")
+        config.add_view(self.home, route_name="home", request_method="GET")
+        config.add_view(self.roll_key, route_name="roll_key", request_method="POST")
         config.add_view(self.metadata, route_name="metadata")
         config.add_view(self.sign_in_page, route_name="sso", request_method="GET")
         config.add_view(self.post_response, route_name="sso", request_method="POST")
         return config.make_wsgi_app()
+
+    def home(self, request: Request) -> Response:
+        """The certificates the metadata publishes, and the key roll."""
+        signing = self.provider.cert_b64
+        rows = "".join(
+            f'<li><code class="fingerprint">{fingerprint(cert)}</code> '
+            f'{"(signs responses)" if cert == signing else "(previous key, still published)"}</li>'
+            for cert in self.provider.published_certs)
+        rolled = ('<p id="rolled">Signing key rolled. Sites learn the new certificate at their next '
+                  "metadata refresh; until then they refuse what this IdP signs.</p>"
+                  if request.GET.get("rolled") else "")
+        body = (f"{rolled}<p>Signing certificates in <a href=\"/idp/metadata\">the metadata</a> "
+                f"(SHA-256 fingerprints):</p><ul>{rows}</ul>"
+                '<form method="post" action="/idp/roll-key"><button>Roll signing key</button></form>'
+                '<p class="muted">A new key signs from now on; the one it replaces stays in the metadata '
+                "until the next roll.</p>")
+        return Response(page("Signing keys", body, heading="Built-in test IdP"))
+
+    def roll_key(self, request: Request) -> Response:
+        self.provider.roll_signing_key()
+        return HTTPSeeOther(location="/idp/?rolled=1")
 
     def metadata(self, request: Request) -> Response:
         return Response(self.provider.metadata_xml(), content_type="application/samlmetadata+xml")
@@ -132,6 +161,11 @@ class BuiltInIdP:
         # The page carries a bearer credential: keep it out of shared caches.
         response.cache_control = "private"
         return response
+
+
+def fingerprint(cert_b64: str) -> str:
+    digest = hashlib.sha256(base64.b64decode(cert_b64)).hexdigest().upper()
+    return ":".join(digest[i:i + 2] for i in range(0, 16, 2)) + "…"
 
 
 def refused(error: ValueError) -> Response:
