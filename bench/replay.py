@@ -11,6 +11,7 @@ the tracker holding exactly the live entries it was given.
 from __future__ import annotations
 
 import pickle
+import queue
 import time
 import uuid
 from statistics import median
@@ -139,3 +140,122 @@ def memcache_capacity(port) -> int:
         return low
     finally:
         client.close()
+
+
+# -- Both memcache trackers: per sign-on cost, bytes and round trips, and the
+# sign-in rate of several worker processes.
+
+TRACKERS = ("memcache", "memcache per id")
+# The server counters that one request to memcached moves on.
+_COMMANDS = (b"cmd_get", b"cmd_set", b"delete_hits", b"delete_misses", b"incr_hits", b"incr_misses")
+
+
+def _client(port):
+    from pymemcache import serde
+    from pymemcache.client.base import Client
+
+    return Client(("127.0.0.1", port), serde=serde.pickle_serde, default_noreply=False, connect_timeout=2, timeout=10)
+
+
+def _tracker(kind, client):
+    if kind == "memcache":
+        return saml.SamlDuplicateResponsesTrackerInMemcache(client, "bench", my_proc_uid="bench")
+    return saml.SamlDuplicateResponsesTrackerInMemcachePerId(client, "bench")
+
+
+def _fill(kind, client, count):
+    """`count` live ids, stored as the tracker stores them."""
+    tracker = _tracker(kind, client)
+    if kind == "memcache":
+        if not client.set(tracker.key, live_entries(count)):
+            raise RuntimeError("memcached refused the mapping")
+        return
+    keys = [f"{tracker.key}_0_{uuid.uuid4().hex}" for _ in range(count)]
+    for start in range(0, count, 5000):
+        client.set_many(dict.fromkeys(keys[start:start + 5000], b"1"), expire=3600, noreply=True)
+    client.stats()  # waits for the pipelined writes
+
+
+def _counters(client):
+    stats = client.stats()
+    return stats[b"bytes_read"] + stats[b"bytes_written"], sum(stats[name] for name in _COMMANDS)
+
+
+def bench_memcache_trackers(port, entry_counts, samples) -> list[dict]:
+    """Per sign-on: seconds, bytes on the wire and requests to memcached,
+    read from the server's own counters over a run of calls."""
+    client, sso, rows = _client(port), consumer(), []
+    try:
+        for kind in TRACKERS:
+            for count in entry_counts:
+                client.flush_all()
+                _fill(kind, client, count)
+                sso.responses_tracker = _tracker(kind, client)
+                big = kind == "memcache" and count >= 50_000
+                seconds, loops = _time_calls(sso, 5 if big else samples, max_calls=300 if big else 2_000)
+                sso.saml_auth = StubAuth(20)
+                (bytes0, calls0), (bytes1, calls1) = _counters(client), _counters(client)
+                for _ in range(20):
+                    sso.reject_duplicated_response()
+                bytes2, calls2 = _counters(client)
+                overhead = bytes1 - bytes0, calls1 - calls0  # of one stats request
+                row = {"tracker": kind, "entries": count, "per_response_s": seconds, "calls_per_sample": loops,
+                       "bytes_moved_per_response": (bytes2 - bytes1 - overhead[0]) // 20,
+                       "round_trips_per_response": (calls2 - calls1 - overhead[1]) / 20}
+                if kind == "memcache":
+                    row["item_bytes"] = len(pickle.dumps(client.get(sso.responses_tracker.key),
+                                                         pickle.HIGHEST_PROTOCOL))
+                rows.append(row)
+        client.flush_all()
+    finally:
+        client.close()
+    return rows
+
+
+def _rate_worker(port, kind, seconds, barrier, results):
+    client = _client(port)
+    sso = consumer()
+    sso.responses_tracker, sso.saml_auth = _tracker(kind, client), StubAuth(40_000)
+    barrier.wait(timeout=120)
+    done, failed, end = 0, 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            sso.reject_duplicated_response()
+            done += 1
+        except Exception:
+            failed += 1
+    results.put((done, failed))
+
+
+def bench_worker_rates(port, live, seconds, worker_counts=(1, 8)) -> list[dict]:
+    """Sign-ins per second through each tracker, `n` worker processes at
+    once against one memcached holding `live` live ids."""
+    import multiprocessing
+
+    ctx, client, rows = multiprocessing.get_context("spawn"), _client(port), []
+    try:
+        for kind in TRACKERS:
+            for count in worker_counts:
+                client.flush_all()
+                _fill(kind, client, live)
+                barrier, results = ctx.Barrier(count), ctx.Queue()
+                procs = [ctx.Process(target=_rate_worker, args=(port, kind, seconds, barrier, results))
+                         for _ in range(count)]
+                for proc in procs:
+                    proc.start()
+                outcomes = []
+                while len(outcomes) < count:
+                    try:
+                        outcomes.append(results.get(timeout=1))
+                    except queue.Empty:
+                        if not any(proc.is_alive() for proc in procs):
+                            raise RuntimeError("a worker process died") from None
+                for proc in procs:
+                    proc.join(30)
+                rows.append({"tracker": kind, "workers": count, "live": live, "seconds": seconds,
+                             "sign_ins_per_s": sum(d for d, _ in outcomes) / seconds,
+                             "refused": sum(f for _, f in outcomes)})
+        client.flush_all()
+    finally:
+        client.close()
+    return rows

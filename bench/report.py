@@ -44,12 +44,21 @@ def tables(results) -> list[tuple[str, list[str], list[list[str]]]]:
     for r in results["replay"]:
         size = _size(r["item_bytes"]) if "item_bytes" in r else ""
         moved = _size(r["bytes_moved_per_response"]) if "bytes_moved_per_response" in r else ""
-        rows.append([r["tracker"], f"{r['entries']:,}", _us(r["per_response_s"]), size, moved])
+        trips = f"{r['round_trips_per_response']:g}" if "round_trips_per_response" in r else ""
+        rows.append([r["tracker"], f"{r['entries']:,}", _us(r["per_response_s"]), size, moved, trips])
     capacity = results.get("memcache_capacity")
     title = "Replay bookkeeping per response (reject_duplicated_response, toolkit stubbed)"
     if capacity:
         title += f"; one 1 MiB memcache item holds {capacity:,} entries of 33-character ids"
-    out.append((title, ["tracker", "live entries", "us/response", "memcache item", "moved/response"], rows))
+    out.append((title, ["tracker", "live entries", "us/response", "memcache item", "moved/response",
+                        "memcached requests"], rows))
+
+    rows = [[r["tracker"], str(r["workers"]), f"{r['live']:,}", f"{r['sign_ins_per_s']:,.0f}", f"{r['refused']:,}"]
+            for r in results.get("memcache_workers", [])]
+    if rows:
+        out.append(("Sign-in rate through each memcache tracker, worker processes against one memcached "
+                    "(replay bookkeeping only, toolkit stubbed)",
+                    ["tracker", "workers", "live ids", "sign-ins/s", "refused"], rows))
 
     m = results.get("memory")
     if m:
@@ -132,7 +141,7 @@ def plot(results, out_dir: Path) -> list[tuple[str, str]]:
     save(fig, "mapping", "user mapping")
 
     fig, ax = plt.subplots(figsize=(6, 3.6))
-    for tracker in ("memory", "memcache"):
+    for tracker in ("memory", "memcache", "memcache per id"):
         rows = [r for r in results["replay"] if r["tracker"] == tracker]
         if rows:
             ax.plot([r["entries"] for r in rows], [r["per_response_s"] * 1e6 for r in rows], "o-",
@@ -144,6 +153,22 @@ def plot(results, out_dir: Path) -> list[tuple[str, str]]:
     ax.set_title("Replay bookkeeping")
     ax.legend()
     save(fig, "replay", "replay bookkeeping")
+
+    rates = results.get("memcache_workers")
+    if rates:
+        fig, ax = plt.subplots(figsize=(6, 3.2))
+        counts = sorted({r["workers"] for r in rates})
+        for offset, tracker in ((-0.2, "memcache"), (0.2, "memcache per id")):
+            by_workers = {r["workers"]: r["sign_ins_per_s"] for r in rates if r["tracker"] == tracker}
+            ax.bar([i + offset for i in range(len(counts))], [by_workers.get(c, 0) for c in counts], 0.4,
+                   label=f"{tracker} tracker")
+        ax.set_xticks(range(len(counts)), [f"{c} worker(s)" for c in counts])
+        ax.set_yscale("log")
+        ax.set_ylim(top=max(r["sign_ins_per_s"] for r in rates) * 5)  # room for the legend
+        ax.set_ylabel("sign-ins per second")
+        ax.set_title(f"Through one memcached, {rates[0]['live']:,} live ids")
+        ax.legend(fontsize="small")
+        save(fig, "replay_workers", "sign-in rate through the memcache trackers")
 
     m = results.get("memory")
     if m:

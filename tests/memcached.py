@@ -24,13 +24,16 @@ def client_for(port, cls=Client):
 
 
 class Memcached:
-    """A memcached of our own on loopback, with the default 1 MiB item size."""
+    """A memcached of our own on loopback: 64 MiB, the default 1 MiB item size,
+    evicting; `flags` adds to or overrides that ("-I", "1k", "-m", "4", "-M",
+    "-e", path)."""
 
-    def __init__(self):
-        self.port, self.proc = free_port(), None
+    def __init__(self, *flags):
+        self.port, self.proc, self.flags = free_port(), None, list(flags)
 
     def start(self):
-        cmd = [MEMCACHED, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        memory = [] if "-m" in self.flags else ["-m", "64"]
+        cmd = [MEMCACHED, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", *memory, *self.flags]
         cmd += ["-u", "root"] if os.geteuid() == 0 else []  # it refuses root otherwise
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
@@ -56,3 +59,6 @@ class Memcached:
 
     def client(self):
         return client_for(self.port)
+
+    def stats(self):
+        return {key.decode(): value for key, value in self.client().stats().items()}

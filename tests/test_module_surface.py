@@ -19,12 +19,15 @@ from tavrel import configs
 MODULE_NAMES = (
     "contextlib traceback logging time re urlparse random OneLogin_Saml2_Auth OneLogin_Saml2_Error "
     "OneLogin_Saml2_IdPMetadataParser OneLogin_Saml2_Utils UserConfig log SamlAuthLoader "
-    "SamlDuplicateResponsesTrackerInMemcache SamlDuplicateResponsesTrackerInMemory responses_tracker_mem "
+    "SamlDuplicateResponsesTrackerInMemcache SamlDuplicateResponsesTrackerInMemcachePerId "
+    "SamlDuplicateResponsesTrackerInMemory responses_tracker_mem "
     "SamlIDPConfig validate_saml_settings").split()
 
 CLASS_DOCS = {
     "SamlAuthLoader": "Class for loading and validating saml auth configs",
     "SamlDuplicateResponsesTrackerInMemcache": "Store seen saml responses in memcache. Remove expired.",
+    "SamlDuplicateResponsesTrackerInMemcachePerId":
+        "Store each seen saml response in its own memcache item, until it expires.",
     "SamlDuplicateResponsesTrackerInMemory": "Store seen saml responses in memory. Cleanup expired.",
     "SamlIDPConfig": "Handle saml workflow",
 }
@@ -41,6 +44,12 @@ SamlDuplicateResponsesTrackerInMemcache.is_seen method (self, req_id)
 SamlDuplicateResponsesTrackerInMemcache.add method (self, req_id, expiration) | expiration: unix time
 SamlDuplicateResponsesTrackerInMemcache.cleanup_expired method (self)
 SamlDuplicateResponsesTrackerInMemcache.reset method (self)
+SamlDuplicateResponsesTrackerInMemcachePerId.__init__ method (self, memcache_client, memcache_root_key)
+SamlDuplicateResponsesTrackerInMemcachePerId.lock method (self)
+SamlDuplicateResponsesTrackerInMemcachePerId.is_seen method (self, req_id)
+SamlDuplicateResponsesTrackerInMemcachePerId.add method (self, req_id, expiration) | expiration: unix time
+SamlDuplicateResponsesTrackerInMemcachePerId.cleanup_expired method (self) | memcached drops each id when it expires
+SamlDuplicateResponsesTrackerInMemcachePerId.reset method (self) | Forget every id, for every process
 SamlDuplicateResponsesTrackerInMemory.__init__ method (self)
 SamlDuplicateResponsesTrackerInMemory.lock method (self)
 SamlDuplicateResponsesTrackerInMemory.add method (self, req_id, expiration) | expiration date is unix time

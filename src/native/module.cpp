@@ -361,6 +361,7 @@ void make_state(const Module &m) {
           .release()
           .ptr();
   state.timeout_kwnames = tuple_of_names(m, {id::timeout}).release().ptr();
+  state.noreply_kwnames = tuple_of_names(m, {id::noreply}).release().ptr();
   state.refresh_records = owned(PyDict_New()).release().ptr();
 }
 
@@ -390,6 +391,8 @@ void exec_module(const Module &m) {
   bind(m, id::SamlAuthLoader, make_loader_class(m));
   bind(m, id::SamlDuplicateResponsesTrackerInMemcache,
        make_memcache_tracker_class(m));
+  bind(m, id::SamlDuplicateResponsesTrackerInMemcachePerId,
+       make_per_id_tracker_class(m));
   bind(m, id::SamlDuplicateResponsesTrackerInMemory,
        make_memory_tracker_class(m));
   bind(m, id::responses_tracker_mem,
@@ -409,7 +412,7 @@ int for_each_reference(State *state, Visit &&visit) {
     if (int result = visit(name)) return result;
   }
   for (PyObject **slot :
-       {&state->login_kwnames, &state->timeout_kwnames,
+       {&state->login_kwnames, &state->timeout_kwnames, &state->noreply_kwnames,
         &state->lock_generator_type, &state->memory_tracker_class,
         &state->memory_tracker_lock, &state->memcache_tracker_class,
         &state->memcache_tracker_lock, &state->refresh_records}) {

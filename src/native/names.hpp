@@ -27,6 +27,8 @@
   X(SamlAuthLoader, "SamlAuthLoader")                                         \
   X(SamlDuplicateResponsesTrackerInMemcache,                                  \
     "SamlDuplicateResponsesTrackerInMemcache")                                \
+  X(SamlDuplicateResponsesTrackerInMemcachePerId,                             \
+    "SamlDuplicateResponsesTrackerInMemcachePerId")                           \
   X(SamlDuplicateResponsesTrackerInMemory,                                    \
     "SamlDuplicateResponsesTrackerInMemory")                                  \
   X(responses_tracker_mem, "responses_tracker_mem")                           \
@@ -164,6 +166,13 @@
   X(sleep, "sleep")                                                           \
   X(delete_, "delete")                                                        \
   X(replace, "replace")                                                       \
+  X(hashlib, "hashlib")                                                       \
+  X(sha256, "sha256")                                                         \
+  X(digest, "digest")                                                         \
+  X(hex, "hex")                                                               \
+  X(servers, "_servers")                                                      \
+  X(generations, "_generations")                                              \
+  X(noreply, "noreply")                                                       \
   /* texts */                                                                 \
   X(empty, "")                                                                \
   X(space, " ")                                                               \

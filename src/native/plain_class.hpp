@@ -30,6 +30,7 @@ struct State {
   PyObject *names[id::count];
   PyObject *login_kwnames;    // the four options of the toolkit's login()
   PyObject *timeout_kwnames;  // ("timeout",)
+  PyObject *noreply_kwnames;  // ("noreply",)
   PyObject *lock_generator_type;
   PyObject *memory_tracker_class, *memory_tracker_lock;
   PyObject *memcache_tracker_class, *memcache_tracker_lock;
@@ -347,8 +348,15 @@ py::object make_loader_class(const Module &m);
 py::object make_validate_saml_settings(const Module &m);
 py::object make_idp_config_class(const Module &m);
 py::object make_memcache_tracker_class(const Module &m);
+py::object make_per_id_tracker_class(const Module &m);
 py::object make_memory_tracker_class(const Module &m);
 void register_lock_generator(const Module &m);
+
+// The generator behind a tracker's `lock()`: `acquire(owner)` when the
+// `with` statement enters, `release(owner)` on every way out.
+using TrackerLockStep = void (*)(const Module &m, const py::object &owner);
+py::object new_tracker_lock(const Module &m, py::handle owner,
+                            TrackerLockStep acquire, TrackerLockStep release);
 
 // `with tracker.lock(): body()`, as the trackers' contract asks. For the
 // module's own tracker classes, whose `lock` is known, the lock is taken and

@@ -15,7 +15,7 @@ namespace {
 //
 // It is a plain C type rather than a pybind11 class: every sign-on ends it,
 // and ending it through tp_iternext needs no C++ exception.
-using LockStep = void (*)(const Module &module, const py::object &owner);
+using LockStep = TrackerLockStep;
 
 enum class LockState { Created, Suspended, Finished };
 
@@ -276,6 +276,10 @@ constexpr Method kMemoryReset{
 
 // -- SamlDuplicateResponsesTrackerInMemcache --------------------------------
 
+void log_error(const Module &m, const char *text) {
+  call_method(m.global(id::log), m[id::error], py::str(text));
+}
+
 // How long `lock()` keeps trying before it gives up: a lock item left by a
 // crashed holder lapses after 5 seconds, so twice that means memcache is
 // not answering as it should.
@@ -381,14 +385,71 @@ constexpr Method kMemcacheIsSeen{"is_seen",
                                  nullptr,
                                  memcache_is_seen};
 
+// The result of writing the whole mapping, or null with `overflow` set
+// when memcached refused it for its size (more than its -I): it has then
+// dropped the stored record as well.
+py::object set_unless_too_large(const Module &m, py::handle self,
+                                py::handle seen_responses,
+                                py::object &overflow) {
+  try {
+    return call_method(get_attr(self, m[id::mc]), m[id::set],
+                       get_attr(self, m[id::key]), seen_responses);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    py::str text = text_form(e.value());
+    if (PyUnicode_Find(text.ptr(), py::str("too large").ptr(), 0,
+                       PyUnicode_GET_LENGTH(text.ptr()), 1) < 0) {
+      throw;
+    }
+    overflow = e.value();
+    return py::object();
+  }
+}
+
+// After an overflow: without the expired entries the record may fit again.
+// Otherwise the record as it was before this id (it fitted) is put back,
+// so that nothing accepted earlier is forgotten, and this sign-in refused.
+py::object store_after_overflow(const Module &m, py::handle self,
+                                py::handle seen_responses, py::handle req_id,
+                                py::handle previous, py::object overflow) {
+  py::list expired = expired_ids(m, seen_responses);
+  if (!expired.empty()) {
+    remove_ids(seen_responses, expired);
+    py::object stored = set_unless_too_large(m, self, seen_responses, overflow);
+    if (stored) return stored;
+  }
+  if (previous) {
+    set_item(seen_responses, req_id, previous);
+  } else if (contains(seen_responses, req_id)) {
+    if (PyObject_DelItem(seen_responses.ptr(), req_id.ptr()) < 0) {
+      throw py::error_already_set();
+    }
+  }
+  call_method(get_attr(self, m[id::mc]), m[id::set], get_attr(self, m[id::key]),
+              seen_responses);
+  log_error(m,
+            "The SAML responses record outgrew the memcache item size; "
+            "sign-ins are refused until enough responses expire. Start "
+            "memcached with a larger -I, or use "
+            "SamlDuplicateResponsesTrackerInMemcachePerId");
+  raise(PyExc_RuntimeError, "Can not store saml response", overflow);
+}
+
 py::object memcache_add(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::object seen_responses = loaded_seen_responses(m, self);
-  set_item(seen_responses, args[1], args[2]);
-  if (!truthy(call_method(get_attr(self, m[id::mc]), m[id::set],
-                          get_attr(self, m[id::key]), seen_responses))) {
-    raise(PyExc_RuntimeError, "Can not store saml response");
+  py::object previous;
+  if (contains(seen_responses, args[1])) {
+    previous = get_item(seen_responses, args[1]);
   }
+  set_item(seen_responses, args[1], args[2]);
+  py::object overflow;
+  py::object stored = set_unless_too_large(m, self, seen_responses, overflow);
+  if (!stored) {
+    stored = store_after_overflow(m, self, seen_responses, args[1], previous,
+                                  overflow);
+  }
+  if (!truthy(stored)) raise(PyExc_RuntimeError, "Can not store saml response");
   return py::none();
 }
 
@@ -438,6 +499,11 @@ py::object remember(py::object cls, PyObject *&class_slot, PyObject *&lock_slot,
 }
 
 }  // namespace
+
+py::object new_tracker_lock(const Module &m, py::handle owner,
+                            TrackerLockStep acquire, TrackerLockStep release) {
+  return new_lock_generator(m, owner, acquire, release);
+}
 
 void register_lock_generator(const Module &m) {
   m.state().lock_generator_type =
