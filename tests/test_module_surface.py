@@ -160,3 +160,20 @@ def test_subclass_methods_receive_the_subclass(idp):
     assert saml.SamlIDPConfig.cached_saml_settings["test-idp"] is config["settings"]
     instance = Site(config, login_request(), {})
     assert type(instance) is Site and instance.get_idp_settings(config) is config["settings"]
+
+
+@pytest.mark.parametrize("where", ["class", "instance"])
+def test_debug_lines_reach_a_replaced_logger_method(idp, monkeypatch, where):
+    """Lines of a level that is off are skipped only for a logger whose
+    methods are logging's own: a replaced `debug` still gets every line."""
+    logger, lines = logging.getLogger("tavrel"), []
+    monkeypatch.setattr(logger, "level", logging.WARNING)
+    logger.manager._clear_cache()
+    config = idp_config(idp)
+    for _ in range(2):  # the second, a cache hit, logs on the debug level
+        saml.SamlIDPConfig.get_idp_settings(config)
+    assert logger._cache.get(logging.DEBUG) is False  # the level cache says off
+    monkeypatch.setattr(logging.Logger if where == "class" else logger, "debug",
+                        (lambda self, msg, *a: lines.append(msg)) if where == "class" else lines.append)
+    saml.SamlIDPConfig.get_idp_settings(config)
+    assert lines == ["SAML settings for test-idp restored from cache"]

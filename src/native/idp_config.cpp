@@ -35,7 +35,7 @@ bool matches_any(const py::error_already_set &e,
 }
 
 void log_line(const Module &m, id::Name level, py::handle text) {
-  call_method(m.global(id::log), m[level], text);
+  log_call(m, m.global(id::log), level, text);
 }
 
 // The four login options, read in the order the toolkit's `login` takes
@@ -557,7 +557,7 @@ py::object get_mapped_user_id(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::handle attributes = args[1];
   py::object log = m.global(id::log);
-  call_method(log, m[id::debug], attributes);
+  log_call(m, log, id::debug, attributes);
   py::object saml_auth_attribute = get_attr(self, m[id::saml_auth_attribute]);
   if (!contains(attributes, saml_auth_attribute)) {
     py::str message("Missing expected attribute in SAML response.");
@@ -578,15 +578,15 @@ py::object get_mapped_user_id(const Module &m, const Args &args) {
     call_method(log, m[id::warning],
                 py::str("Invalid user config attribute is used in the "
                         "identity provider configuration."));
-    call_method(log, m[id::debug],
-                py::str("Invalid user config attribute %s is used for "
-                        "identity provider %s"),
-                user_config_attribute,
-                get_item(get_attr(self, m[id::idp_config]), m[id::idp_name]));
+    log_call(m, log, id::debug,
+             py::str("Invalid user config attribute %s is used for "
+                     "identity provider %s"),
+             user_config_attribute,
+             get_item(get_attr(self, m[id::idp_config]), m[id::idp_name]));
     raise(PyExc_ValueError, "Invalid user config attribute.");
   }
-  call_method(log, m[id::debug], m[id::comparing_format], saml_auth_attribute,
-              user_config_attribute);
+  log_call(m, log, id::debug, m[id::comparing_format], saml_auth_attribute,
+           user_config_attribute);
   py::object saml_values = get_item(attributes, saml_auth_attribute);
   if (!PyList_Check(saml_values.ptr())) {
     py::list wrapped;
@@ -617,7 +617,7 @@ py::object get_mapped_user_id(const Module &m, const Args &args) {
         }
         match_user(m, user_id, user_value, stripped_saml_values, matches);
       });
-  call_method(log, m[id::debug], m[id::matches_format], matches);
+  log_call(m, log, id::debug, m[id::matches_format], matches);
 
   py::set matched_users;
   for_each_in_list(matches, [&](py::handle match) {
@@ -635,8 +635,8 @@ py::object get_mapped_user_id(const Module &m, const Args &args) {
   // Host code run above (a user id's hash) may have changed the list.
   py::object first_match = get_item(matches, py::int_(0));
   py::object matched_user_id = get_item(first_match, py::int_(0));
-  call_method(log, m[id::debug], m[id::authenticated_format], matched_user_id,
-              get_item(first_match, py::int_(1)));
+  log_call(m, log, id::debug, m[id::authenticated_format], matched_user_id,
+           get_item(first_match, py::int_(1)));
   return matched_user_id;
 }
 

@@ -62,7 +62,7 @@ py::object validate_all(const Module &m, const Args &args) {
   py::handle self = args[0];
   py::handle timeout = args[1];
   if (!truthy(get_attr(self, m[id::saml_enabled]))) {
-    call_method(m.global(id::log), m[id::debug], py::str("SAML disabled"));
+    log_call(m, m.global(id::log), id::debug, py::str("SAML disabled"));
     return py::none();
   }
   py::object idp_configs = get_attr(self, m[id::idp_configs]);
@@ -73,9 +73,9 @@ py::object validate_all(const Module &m, const Args &args) {
   }
   for_each_item(m, idp_configs, [&](py::handle idp_id, py::handle idp_config) {
     if (!truthy(get_item(idp_config, m[id::enabled]))) {
-      call_method(m.global(id::log), m[id::debug],
-                  concat({py::str("SAML IdP "), text_form(idp_id),
-                          py::str(" is disabled")}));
+      log_call(m, m.global(id::log), id::debug,
+               concat({py::str("SAML IdP "), text_form(idp_id),
+                       py::str(" is disabled")}));
       return;
     }
     try {
@@ -126,9 +126,9 @@ py::object validate_saml_settings(const Module &m, const Args &args) {
        call_method(get_attr(auth_loader, m[id::idps]), m[id::keys])) {
     ids.append(text_form(idp_id));
   }
-  call_method(m.global(id::log), m[id::debug],
-              concat({py::str("Loaded SAML idps: "),
-                      call_method(m[id::comma_space], m[id::join], ids)}));
+  log_call(m, m.global(id::log), id::debug,
+           concat({py::str("Loaded SAML idps: "),
+                   call_method(m[id::comma_space], m[id::join], ids)}));
   return py::none();
 }
 

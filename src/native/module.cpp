@@ -21,6 +21,46 @@ py::object Module::global(id::Name name) const {
   return py::reinterpret_borrow<py::object>(value);
 }
 
+bool logs_nothing(const Module &m, py::handle log, id::Name level) {
+  const State &state = m.state();
+  if (reinterpret_cast<PyObject *>(Py_TYPE(log.ptr())) != state.logger_class) {
+    return false;
+  }
+  PyObject *method;
+  long number;  // logging.DEBUG, logging.INFO
+  if (level == id::debug) {
+    method = state.logger_debug;
+    number = 10;
+  } else if (level == id::info) {
+    method = state.logger_info;
+    number = 20;
+  } else {
+    return false;
+  }
+  auto *type = reinterpret_cast<PyTypeObject *>(state.logger_class);
+  if (_PyType_Lookup(type, m[level].ptr()) != method ||
+      _PyType_Lookup(type, m[id::isEnabledFor].ptr()) !=
+          state.logger_is_enabled_for) {
+    return false;
+  }
+  py::object attributes = owned(PyObject_GenericGetDict(log.ptr(), nullptr));
+  auto lookup = [&](id::Name name) {
+    PyObject *value = PyDict_GetItemWithError(attributes.ptr(), m[name].ptr());
+    if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return value;  // borrowed
+  };
+  if (lookup(level) || lookup(id::isEnabledFor) ||
+      lookup(id::disabled) != Py_False) {
+    return false;
+  }
+  PyObject *cache = lookup(id::level_cache);
+  if (cache == nullptr || !PyDict_CheckExact(cache)) return false;
+  py::object key = owned(PyLong_FromLong(number));
+  PyObject *enabled = PyDict_GetItemWithError(cache, key.ptr());
+  if (enabled == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return enabled == Py_False;
+}
+
 void raise_exception(py::object exc, py::handle context, py::handle cause) {
   if (context) {
     PyException_SetContext(exc.ptr(), context.inc_ref().ptr());
@@ -384,6 +424,15 @@ void exec_module(const Module &m) {
   bind(m, id::OneLogin_Saml2_Utils,
        from_import("onelogin.saml2.utils", "OneLogin_Saml2_Utils"));
   bind(m, id::UserConfig, from_import("tavrel.configs", "UserConfig"));
+  State &state = m.state();
+  py::object logger = get_attr(m.global(id::logging), m[id::Logger]);
+  auto *logger_type = reinterpret_cast<PyTypeObject *>(logger.ptr());
+  for (auto [slot, name] : {std::pair{&state.logger_debug, id::debug},
+                            {&state.logger_info, id::info},
+                            {&state.logger_is_enabled_for, id::isEnabledFor}}) {
+    *slot = Py_XNewRef(_PyType_Lookup(logger_type, m[name].ptr()));
+  }
+  state.logger_class = logger.release().ptr();
   bind(m, id::log,
        call_method(m.global(id::logging), m[id::getLogger], m[id::tavrel]));
 
@@ -415,7 +464,9 @@ int for_each_reference(State *state, Visit &&visit) {
        {&state->login_kwnames, &state->timeout_kwnames, &state->noreply_kwnames,
         &state->lock_generator_type, &state->memory_tracker_class,
         &state->memory_tracker_lock, &state->memcache_tracker_class,
-        &state->memcache_tracker_lock, &state->refresh_records}) {
+        &state->memcache_tracker_lock, &state->refresh_records,
+        &state->logger_class, &state->logger_debug, &state->logger_info,
+        &state->logger_is_enabled_for}) {
     if (int result = visit(*slot)) return result;
   }
   return 0;

@@ -48,6 +48,10 @@
   X(info, "info")                                                             \
   X(warning, "warning")                                                       \
   X(error, "error")                                                           \
+  X(Logger, "Logger")                                                         \
+  X(isEnabledFor, "isEnabledFor")                                             \
+  X(disabled, "disabled")                                                     \
+  X(level_cache, "_cache")                                                    \
   /* the loader */                                                            \
   X(idps, "idps")                                                             \
   X(authentication_policies, "authentication_policies")                       \

@@ -34,6 +34,9 @@ struct State {
   PyObject *lock_generator_type;
   PyObject *memory_tracker_class, *memory_tracker_lock;
   PyObject *memcache_tracker_class, *memcache_tracker_lock;
+  // logging.Logger and its own methods, to recognise a logger whose debug
+  // or info lines would go nowhere.
+  PyObject *logger_class, *logger_debug, *logger_info, *logger_is_enabled_for;
   // IdP name -> refresh bookkeeping of the IdPs whose metadata is refreshed.
   PyObject *refresh_records;
 };
@@ -120,6 +123,24 @@ py::object call_method_kw(py::handle object, py::handle name,
       1 + sizeof...(Args) - PyTuple_GET_SIZE(kwnames.ptr());
   return owned(
       PyObject_VectorcallMethod(name.ptr(), stack, positional, kwnames.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+// Whether `log.<level>(...)` (debug or info) would do nothing: `log` is a
+// plain logging.Logger, with the standard library's methods (neither its
+// class nor the instance replaces them), enabled, and its own level cache
+// already says the level is off. Then the call is skipped: nothing it could
+// have done is lost. Any other logger is always called.
+bool logs_nothing(const Module &m, py::handle log, id::Name level);
+
+// `log.<level>(*args)`.
+template <class... Args>
+void log_call(const Module &m, py::handle log, id::Name level,
+              const Args &...args) {
+  if (logs_nothing(m, log, level)) return;
+  call_method(log, m[level], args...);
 }
 
 // ---------------------------------------------------------------------------
