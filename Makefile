@@ -1,16 +1,36 @@
 # Everything a fresh machine needs: `make test` and `make demo` do the whole
-# set-up. The venv lives in .venv; PYTHON names the CPython 3.12 to build it
-# with (found automatically, override with `make PYTHON=/path/to/python3.12`).
+# set-up. The venv lives in .venv; PYTHON names the CPython (3.12 or newer)
+# to build it with: found automatically, before anything is installed, or
+# given as `make PYTHON=/path/to/python3.13` (then `make clean` first if a
+# venv was made with another one).
+#
+# Which packages the venv holds is said in pyproject.toml, their versions in
+# constraints.txt: every pip command here goes through $(PIP_INSTALL).
 
-PYTHON ?= $(shell scripts/find-python312)
+ifndef PYTHON
+PYTHON := $(shell scripts/find-python)
+endif
 VENV := .venv
 VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
+PIP_INSTALL := $(PIP) install --constraint constraints.txt
 SOURCES := $(wildcard src/native/*.cpp src/native/*.hpp src/tavrel_saml/*) CMakeLists.txt pyproject.toml
 
-.PHONY: test test-asan build system-deps venv clean format demo bench
+# lxml and xmlsec come as the binary wheels of constraints.txt, a pair that
+# carries the same libxml2 (scripts/check-xml proves it). `make
+# XML_FROM_SOURCE=1 ...` compiles both against Debian's libxml2 and
+# libxmlsec1 instead, for sites that build everything from source; it takes
+# some five minutes more.
+ifeq ($(XML_FROM_SOURCE),1)
+XML := source
+else
+XML := wheels
+endif
+
+.PHONY: test test-asan build system-deps clean format demo bench
 
 test: build
+	scripts/install-system-deps browser
 	$(VPY) -m pytest $(PYTEST_ARGS)
 
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -30,25 +50,47 @@ bench: build $(VENV)/.bench-deps
 	$(VPY) bench/run.py $(BENCH_ARGS)
 
 $(VENV)/.bench-deps: $(VENV)/.deps
-	$(PIP) install matplotlib
+	$(PIP_INSTALL) $$($(VPY) scripts/requirements bench)
 	touch $@
 
 build: $(VENV)/.installed
 
 system-deps:
-	scripts/install-system-deps
+	scripts/install-system-deps build test browser $(if $(filter source,$(XML)),xml-source)
 
-# lxml and xmlsec are built from source against the system's libxml2 and
-# libxmlsec1: wheels of the two may carry different libxml2 versions and then
-# refuse to import together.
-$(VENV)/.deps: pyproject.toml scripts/install-system-deps
-	scripts/install-system-deps
-	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found: run make PYTHON=/path/to/python3.12" >&2; exit 1; }
-	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
-	$(PIP) install --upgrade pip
-	$(PIP) install scikit-build-core pybind11 cmake ninja
-	$(PIP) install --no-binary lxml,xmlsec lxml xmlsec python3-saml
-	$(PIP) install pytest pyramid WebOb cryptography pymemcache hypothesis waitress playwright mypy
+# The interpreter is looked for first: without one, nothing is installed.
+$(VPY):
+	@test -n "$(PYTHON)" || { echo "no CPython 3.12 or newer found (with venv support and C headers):" \
+	    "install one, or run make PYTHON=/path/to/python3.12" >&2; exit 1; }
+	@echo "venv with $(PYTHON)"
+	scripts/install-system-deps build test
+	$(PYTHON) -m venv $(VENV)
+	$(PIP_INSTALL) --quiet pip
+
+# Each way of getting lxml and xmlsec leaves its own stamp, so that switching
+# XML_FROM_SOURCE reinstalls them. The pair is checked before anything else
+# is installed beside it.
+$(VENV)/.xml-wheels: $(VPY) constraints.txt scripts/check-xml
+	rm -f $(VENV)/.xml-*
+	$(PIP_INSTALL) --force-reinstall --only-binary lxml,xmlsec lxml xmlsec python3-saml cryptography
+	$(VPY) scripts/check-xml
+	touch $@
+
+# lxml is compiled once, into the venv; xmlsec is then built against it
+# without an isolated build environment, which would compile lxml again.
+$(VENV)/.xml-source: $(VPY) constraints.txt scripts/check-xml
+	rm -f $(VENV)/.xml-*
+	scripts/install-system-deps xml-source
+	$(PIP_INSTALL) --force-reinstall --no-deps --no-binary lxml lxml
+	$(PIP_INSTALL) setuptools setuptools-scm pkgconfig wheel
+	$(PIP_INSTALL) --force-reinstall --no-deps --no-build-isolation --no-binary xmlsec xmlsec
+	$(PIP_INSTALL) --no-binary lxml,xmlsec python3-saml cryptography
+	$(VPY) scripts/check-xml
+	touch $@
+
+# The build requirements, the dependencies and the test extra of pyproject.toml.
+$(VENV)/.deps: $(VENV)/.xml-$(XML) pyproject.toml constraints.txt scripts/requirements
+	$(PIP_INSTALL) $$($(VPY) scripts/requirements test)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
