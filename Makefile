@@ -27,7 +27,7 @@ else
 XML := wheels
 endif
 
-.PHONY: test test-asan build system-deps clean format demo bench
+.PHONY: test test-asan build system-deps clean format demo bench bench-instructions valgrind
 
 test: build
 	scripts/install-system-deps browser
@@ -46,8 +46,17 @@ demo: build
 # What the module costs beside the toolkit, and how it grows (a harness, not
 # timed tests): prints a table, writes bench/results/ and docs/benchmarks.md.
 # `make bench BENCH_ARGS=--quick` for a short trial run.
-bench: build $(VENV)/.bench-deps
+bench: build $(VENV)/.bench-deps valgrind
 	$(VPY) bench/run.py $(BENCH_ARGS)
+
+# Only the instruction counts (callgrind), which hold on a loaded machine.
+bench-instructions: build $(VENV)/.bench-deps valgrind
+	$(VPY) bench/instructions.py $(BENCH_ARGS)
+
+valgrind:
+	@command -v valgrind >/dev/null 2>&1 || { \
+	    if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq valgrind; }
 
 $(VENV)/.bench-deps: $(VENV)/.deps
 	$(PIP_INSTALL) $$($(VPY) scripts/requirements bench)

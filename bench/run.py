@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 
+import instructions
 import mapping
 import replay
 import report
@@ -87,11 +88,18 @@ def main():
             results["memcache_workers"] = replay.bench_worker_rates(port, 10_000, cfg["worker_seconds"])
     step(f"memory of a worker over {cfg['memory_responses']:,} responses")
     results["memory"] = memory_section(cfg["memory_responses"])
+    step("instructions per call, under callgrind")
+    results["instructions"] = instructions.bench_instructions(args.quick)
     results["seconds"] = time.perf_counter() - started
 
     plots = report.plot(results, RESULTS)
     (RESULTS / "results.json").write_text(json.dumps(results, indent=1) + "\n")
     print(report.text(results))
+    if results["instructions"] is None:
+        print("\nvalgrind is not installed: no instruction counts")
+    else:
+        _, counts_plot = instructions.plot(results["instructions"], RESULTS)
+        print("\n" + instructions.text(results["instructions"]))
     print(f"\nAbsolute times vary between machines; the ratios hold. Results in {RESULTS.relative_to(ROOT)}/")
     if not args.quick and DOC.exists():
         doc = DOC.read_text()
@@ -100,6 +108,8 @@ def main():
             tail = rest.split(END, 1)[1]
             DOC.write_text(head + BEGIN + "\n" + report.markdown(results, plots) + "\n" + END + tail)
             print(f"Table written into {DOC.relative_to(ROOT)}")
+        if results["instructions"] is not None:
+            instructions.write_doc(results["instructions"], counts_plot)
 
 
 if __name__ == "__main__":
