@@ -38,6 +38,15 @@ void log_line(const Module &m, id::Name level, py::handle text) {
   log_call(m, m.global(id::log), level, text);
 }
 
+// A line of the texts `parts` (formatted already), not even joined when the
+// logger would drop it.
+void log_text(const Module &m, id::Name level,
+              std::initializer_list<py::handle> parts) {
+  py::object log = m.global(id::log);
+  if (logs_nothing(m, log, level)) return;
+  call_method(log, m[level], concat(parts));
+}
+
 // The four login options, read in the order the toolkit's `login` takes
 // them, so a configuration mapping sees its keys read in that order.
 struct LoginOptions {
@@ -169,8 +178,7 @@ py::object fetch_remote_metadata(const Module &m, py::handle cls,
   py::object remote_saml_settings = call_method_kw(
       metadata_parser, m[id::parse_remote], m.state().timeout_kwnames, location,
       get_attr(cls, m[id::saml_http_timeout]));
-  log_line(m, id::info,
-           concat({m[id::metadata_fetched_for], format(idp_name)}));
+  log_text(m, id::info, {m[id::metadata_fetched_for], format(idp_name)});
   return remote_saml_settings;
 }
 
@@ -197,9 +205,9 @@ py::object merge_remote_metadata(const Module &m, py::handle cls,
         call_method(metadata_parser, m[id::merge_settings],
                     remote_saml_settings, local_saml_settings);
   }
-  log_line(m, id::debug,
-           concat({m[id::resulting_config_for], format(idp_name), m[id::is_],
-                   format(local_saml_settings)}));
+  log_text(m, id::debug,
+           {m[id::resulting_config_for], format(idp_name), m[id::is_],
+            format(local_saml_settings)});
   return local_saml_settings;
 }
 
@@ -236,9 +244,9 @@ py::object get_idp_settings(const Module &m, const Args &args) {
     py::object refreshed =
         refresh_if_due(m, cls, idp_config, idp_name, cached_saml_settings);
     if (refreshed) return refreshed;
-    log_line(m, id::debug,
-             concat({m[id::saml_settings_for], format(idp_name),
-                     m[id::restored_from_cache]}));
+    log_text(m, id::debug,
+             {m[id::saml_settings_for], format(idp_name),
+              m[id::restored_from_cache]});
     return get_item(cached_saml_settings, idp_name);
   }
   py::object local_saml_settings = get_item(idp_config, m[id::settings]);
@@ -280,9 +288,9 @@ py::object fetch_and_merge_metadata(const Module &m, py::handle cls,
   py::object saml_settings =
       call_method(metadata_parser, m[id::merge_settings], remote_saml_settings,
                   local_saml_settings);
-  log_line(m, id::debug,
-           concat({m[id::resulting_config_for], format(idp_name), m[id::is_],
-                   format(saml_settings)}));
+  log_text(m, id::debug,
+           {m[id::resulting_config_for], format(idp_name), m[id::is_],
+            format(saml_settings)});
   fill_request_options(m, saml_settings);
   return saml_settings;
 }

@@ -94,6 +94,15 @@ py::str concat(std::initializer_list<py::handle> parts) {
         std::max<Py_UCS4>(max_char, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
   }
   py::object text = owned(PyUnicode_New(length, max_char));
+  if (max_char < 0x80) {  // all ASCII: the bytes are the characters
+    char *to = static_cast<char *>(PyUnicode_DATA(text.ptr()));
+    for (py::handle part : parts) {
+      const Py_ssize_t size = PyUnicode_GET_LENGTH(part.ptr());
+      std::memcpy(to, PyUnicode_DATA(part.ptr()), size);
+      to += size;
+    }
+    return py::reinterpret_steal<py::str>(text.release());
+  }
   Py_ssize_t at = 0;
   for (py::handle part : parts) {
     const Py_ssize_t size = PyUnicode_GET_LENGTH(part.ptr());
