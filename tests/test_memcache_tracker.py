@@ -375,3 +375,51 @@ def test_login_that_overflows_the_item_fails(memcached, idp, issue):
     with pytest.raises(RuntimeError, match="^Can not store saml response$"):
         config.process_saml_response()
     assert mc.get(LOCK) is None and mc.get(KEY) == before  # refused, and nothing accepted earlier forgotten
+
+
+class StubAuth:
+    def __init__(self, seen_error=None):
+        self.seen_error = seen_error
+
+    def get_last_message_id(self):
+        return "_resp"
+
+    def get_last_assertion_id(self):
+        return "_assert"
+
+    def get_last_assertion_not_on_or_after(self):
+        return 2e9
+
+
+@pytest.mark.parametrize("delete_fails", [False, True])
+@pytest.mark.parametrize("outcome", ["accepted", "duplicate", "host error"])
+def test_direct_lock_road_matches_the_contextlib_road(outcome, delete_fails):
+    """reject_duplicated_response takes the lock of the module's own tracker
+    classes directly; a subclass goes through contextlib. Both must make the
+    same calls and end in the same exception, chained the same way."""
+
+    class Sub(Tracker):
+        pass
+
+    def run(cls):
+        mc = RecordingClient({KEY: {"_resp": 2e9}} if outcome == "duplicate" else {})
+        if delete_fails:
+            def delete(key, /):
+                mc._record("delete", key)
+                raise OSError("memcache went away")
+            mc.delete = delete
+        tracker = cls(mc, "site")
+        if outcome == "host error":
+            tracker.cleanup_expired = lambda: (_ for _ in ()).throw(LookupError("host"))
+        sso = saml.SamlIDPConfig.__new__(saml.SamlIDPConfig)
+        sso.responses_tracker, sso.saml_auth = tracker, StubAuth()
+        try:
+            sso.reject_duplicated_response()
+            error = None
+        except BaseException as e:  # noqa: B036
+            error = (type(e), str(e), type(e.__context__), str(e.__context__ or ""))
+        return mc.calls, error
+
+    direct, through_contextlib = run(Tracker), run(Sub)
+    assert direct == through_contextlib
+    assert direct[0][0][0] == "add" and direct[0][-1][0] == "delete"  # the lock was taken and given back
