@@ -1,6 +1,8 @@
 // SamlIDPConfig: everything done for one identity provider. Settings
 // resolution with its per-process cache, the mapping of a host request into
 // the toolkit's request form, login, validation and SP metadata.
+#include <cstring>
+
 #include "metadata_refresh.hpp"
 #include "return_to.hpp"
 
@@ -534,6 +536,13 @@ struct StrippedText {
   // Equal to `other`, an exact str already stripped.
   bool equals(py::handle other) const {
     if (PyUnicode_GET_LENGTH(other.ptr()) != end - start) return false;
+    // Exact strs of one kind hold their characters in the same layout.
+    const int kind = PyUnicode_KIND(text);
+    if (kind == PyUnicode_KIND(other.ptr())) {
+      return std::memcmp(
+                 static_cast<const char *>(PyUnicode_DATA(text)) + start * kind,
+                 PyUnicode_DATA(other.ptr()), (end - start) * kind) == 0;
+    }
     Py_ssize_t found = PyUnicode_Tailmatch(text, other.ptr(), start, end, -1);
     if (found < 0) throw py::error_already_set();
     return found == 1;
