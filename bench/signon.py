@@ -44,11 +44,15 @@ def toolkit_request(request) -> dict:
     }
 
 
+# What the module may add to the toolkit's own time on each road.
+TARGETS = {"sign-on (ACS)": 1.02, "login redirect": 1.01}
+
+
 def _section(name, times_a, times_b, extra=None):
     a, b = median(times_a), median(times_b)
     low, high = ratio_interval(times_a, times_b)
     row = {"name": name, "pairs": len(times_a), "module_s": a, "toolkit_s": b, "ratio": a / b,
-           "ratio_95": [low, high], "target": 1.05, "met": a / b <= 1.05}
+           "ratio_95": [low, high], "target": TARGETS[name], "met": a / b <= TARGETS[name]}
     row.update(extra or {})
     return row
 
