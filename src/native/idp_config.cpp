@@ -1,10 +1,14 @@
 // SamlIDPConfig: everything done for one identity provider. Settings
 // resolution with its per-process cache, the mapping of a host request into
 // the toolkit's request form, login, validation and SP metadata.
+#include "idp_config.hpp"
+
 #include <cstring>
 
+#include "log.hpp"
 #include "metadata_refresh.hpp"
 #include "return_to.hpp"
+#include "tracker_lock.hpp"
 
 namespace tavrel_saml {
 namespace {
@@ -36,19 +40,6 @@ bool matches_any(const py::error_already_set &e,
         e.value());
 }
 
-void log_line(const Module &m, id::Name level, py::handle text) {
-  log_call(m, m.global(id::log), level, text);
-}
-
-// A line of the texts `parts` (formatted already), not even joined when the
-// logger would drop it.
-void log_text(const Module &m, id::Name level,
-              std::initializer_list<py::handle> parts) {
-  py::object log = m.global(id::log);
-  if (logs_nothing(m, log, level)) return;
-  call_method(log, m[level], concat(parts));
-}
-
 // The four login options, read in the order the toolkit's `login` takes
 // them, so a configuration mapping sees its keys read in that order.
 struct LoginOptions {
@@ -62,9 +53,10 @@ struct LoginOptions {
 
   py::object login(const Module &m, py::handle saml_auth,
                    py::handle return_to) const {
-    return call_method_kw(saml_auth, m[id::login], m.state().login_kwnames,
-                          return_to, force_authn, is_passive,
-                          set_nameid_policy);
+    return call_method_kw(
+        m, saml_auth, m[id::login], kw<id::return_to>(return_to),
+        kw<id::force_authn>(force_authn), kw<id::is_passive>(is_passive),
+        kw<id::set_nameid_policy>(set_nameid_policy));
   }
 };
 
@@ -80,8 +72,16 @@ py::object validated_sp_metadata(const Module &m, py::handle saml_auth) {
 
 // -- map_pyramid_to_saml_request ---------------------------------------------
 
+py::object map_pyramid_to_saml_request(const Module &, const Args &);
+
+constexpr Method kMap{"map_pyramid_to_saml_request",
+                      Kind::Static,
+                      {{{"request"}}},
+                      nullptr,
+                      map_pyramid_to_saml_request};
+
 py::object map_pyramid_to_saml_request(const Module &m, const Args &args) {
-  py::handle request = args[0];
+  py::handle request = args[kMap["request"]];
   py::object headers;
   try {
     headers = get_attr(request, m[id::headers]);
@@ -110,19 +110,25 @@ py::object map_pyramid_to_saml_request(const Module &m, const Args &args) {
   return saml_request;
 }
 
-constexpr Method kMap{"map_pyramid_to_saml_request",
-                      Kind::Static,
-                      {{{"request"}}},
-                      nullptr,
-                      map_pyramid_to_saml_request};
-
 // -- __init__ -----------------------------------------------------------------
 
+py::object init(const Module &, const Args &);
+
+constexpr Method kInit{"__init__",
+                       Kind::Instance,
+                       {{{"self"},
+                         {"idp_config"},
+                         {"raw_request"},
+                         {"users"},
+                         {"responses_tracker", kDefaultNone}}},
+                       nullptr,
+                       init};
+
 py::object init(const Module &m, const Args &args) {
-  py::handle self = args[0];
-  py::handle idp_config = args[1];
-  py::handle raw_request = args[2];
-  set_attr(self, m[id::users], args[3]);
+  py::handle self = args[kInit["self"]];
+  py::handle idp_config = args[kInit["idp_config"]];
+  py::handle raw_request = args[kInit["raw_request"]];
+  set_attr(self, m[id::users], args[kInit["users"]]);
   set_attr(self, m[id::idp_config], idp_config);
   set_attr(self, m[id::saml_auth_attribute],
            get_item(idp_config, m[id::saml_auth_attribute]));
@@ -139,19 +145,9 @@ py::object init(const Module &m, const Args &args) {
   set_attr(self, m[id::saml_auth],
            call(m.global(id::OneLogin_Saml2_Auth),
                 get_attr(self, m[id::request]), saml_settings));
-  set_attr(self, m[id::responses_tracker], args[4]);
+  set_attr(self, m[id::responses_tracker], args[kInit["responses_tracker"]]);
   return py::none();
 }
-
-constexpr Method kInit{"__init__",
-                       Kind::Instance,
-                       {{{"self"},
-                         {"idp_config"},
-                         {"raw_request"},
-                         {"users"},
-                         {"responses_tracker", kDefaultNone}}},
-                       nullptr,
-                       init};
 
 // -- get_idp_settings ---------------------------------------------------------
 
@@ -177,9 +173,9 @@ py::object fetch_remote_metadata(const Module &m, py::handle cls,
   if (equal(scheme, m[id::empty])) {
     location = concat({m[id::file_scheme], location});
   }
-  py::object remote_saml_settings = call_method_kw(
-      metadata_parser, m[id::parse_remote], m.state().timeout_kwnames, location,
-      get_attr(cls, m[id::saml_http_timeout]));
+  py::object remote_saml_settings =
+      call_method_kw(m, metadata_parser, m[id::parse_remote], location,
+                     kw<id::timeout>(get_attr(cls, m[id::saml_http_timeout])));
   log_text(m, id::info, {m[id::metadata_fetched_for], format(idp_name)});
   return remote_saml_settings;
 }
@@ -197,10 +193,10 @@ py::object merge_remote_metadata(const Module &m, py::handle cls,
                                                  idp_name, std::move(location));
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    log_line(m, id::error,
-             concat({py::str("Failed to load metadata for "), format(idp_name),
-                     py::str(" because of "), format(e.value()),
-                     py::str(". Using local settings only.")}));
+    log_text(m, id::error,
+             {py::str("Failed to load metadata for "), format(idp_name),
+              py::str(" because of "), format(e.value()),
+              py::str(". Using local settings only.")});
   }
   if (remote_saml_settings) {
     local_saml_settings =
@@ -232,13 +228,24 @@ void fill_request_options(const Module &m, py::handle local_saml_settings) {
   }
 }
 
+py::object get_idp_settings(const Module &, const Args &);
+
+constexpr Method kGetIdpSettings{
+    "get_idp_settings",
+    Kind::Class,
+    {{{"cls"}, {"idp_config"}, {"timeout", default_int(5)}}},
+    "\n        Fetch and merge remote metadata with local settings"
+    "\n        metadata may be a url, local file and local url file://"
+    "\n        ",
+    get_idp_settings};
+
 py::object get_idp_settings(const Module &m, const Args &args) {
-  py::handle cls = args[0];
-  py::handle idp_config = args[1];
+  py::handle cls = args[kGetIdpSettings["cls"]];
+  py::handle idp_config = args[kGetIdpSettings["idp_config"]];
   // Only the first resolution in the process sets the metadata fetch time
   // limit; it holds for every later fetch.
   if (!has_attribute(cls, m[id::saml_http_timeout])) {
-    set_attr(cls, m[id::saml_http_timeout], args[2]);
+    set_attr(cls, m[id::saml_http_timeout], args[kGetIdpSettings["timeout"]]);
   }
   py::object idp_name = get_item(idp_config, m[id::idp_name]);
   py::object cached_saml_settings = get_attr(cls, m[id::cached_saml_settings]);
@@ -266,15 +273,6 @@ py::object get_idp_settings(const Module &m, const Args &args) {
   return local_saml_settings;
 }
 
-constexpr Method kGetIdpSettings{
-    "get_idp_settings",
-    Kind::Class,
-    {{{"cls"}, {"idp_config"}, {"timeout", default_int(5)}}},
-    "\n        Fetch and merge remote metadata with local settings"
-    "\n        metadata may be a url, local file and local url file://"
-    "\n        ",
-    get_idp_settings};
-
 }  // namespace
 
 py::object fetch_and_merge_metadata(const Module &m, py::handle cls,
@@ -301,14 +299,24 @@ namespace {
 
 // -- generate_login_url -------------------------------------------------------
 
+py::object generate_login_url(const Module &, const Args &);
+
+constexpr Method kLogin{
+    "generate_login_url",
+    Kind::Class,
+    {{{"cls"}, {"idp_config"}, {"raw_request"}, {"return_to_url"}}},
+    "Generate redirect to IdP site",
+    generate_login_url};
+
 py::object generate_login_url(const Module &m, const Args &args) {
-  py::handle cls = args[0];
-  py::object saml_request =
-      call_method(cls, m[id::map_pyramid_to_saml_request], args[2]);
-  py::object return_to_url = py::reinterpret_borrow<py::object>(args[3]);
+  py::handle cls = args[kLogin["cls"]];
+  py::object saml_request = call_method(cls, m[id::map_pyramid_to_saml_request],
+                                        args[kLogin["raw_request"]]);
+  py::object return_to_url =
+      py::reinterpret_borrow<py::object>(args[kLogin["return_to_url"]]);
   try {
     py::object saml_settings =
-        call_method(cls, m[id::get_idp_settings], args[1]);
+        call_method(cls, m[id::get_idp_settings], args[kLogin["idp_config"]]);
     py::object extra_request_options =
         get_item(saml_settings, m[id::extra_request_options]);
     py::object configured_return_to =
@@ -327,38 +335,9 @@ py::object generate_login_url(const Module &m, const Args &args) {
   }
 }
 
-constexpr Method kLogin{
-    "generate_login_url",
-    Kind::Class,
-    {{{"cls"}, {"idp_config"}, {"raw_request"}, {"return_to_url"}}},
-    "Generate redirect to IdP site",
-    generate_login_url};
-
 // -- validate_idp_config ------------------------------------------------------
 
-py::object validate_idp_config(const Module &m, const Args &args) {
-  py::handle cls = args[0];
-  // No real request exists at start-up: a fixed one lets the toolkit build
-  // a login request all the same.
-  py::dict validation_request;
-  set_item(validation_request, m[id::https], m[id::on]);
-  for (id::Name key : {id::http_host, id::script_name, id::request_uri,
-                       id::get_data, id::post_data}) {
-    set_item(validation_request, m[key], m[id::empty]);
-  }
-  py::object saml_settings =
-      call_method(cls, m[id::get_idp_settings], args[1], args[2]);
-  // Also for IdPs without remote metadata, whose resolution never reads it.
-  refresh_interval(m, args[1]);
-  py::object extra_request_options =
-      get_item(saml_settings, m[id::extra_request_options]);
-  py::object saml_auth = call(m.global(id::OneLogin_Saml2_Auth),
-                              validation_request, saml_settings);
-  py::object return_to = get_item(extra_request_options, m[id::return_to]);
-  LoginOptions(m, extra_request_options).login(m, saml_auth, return_to);
-  validated_sp_metadata(m, saml_auth);
-  return py::none();
-}
+py::object validate_idp_config(const Module &, const Args &);
 
 constexpr Method kValidate{
     "validate_idp_config",
@@ -371,14 +350,42 @@ constexpr Method kValidate{
     "\n        ",
     validate_idp_config};
 
+py::object validate_idp_config(const Module &m, const Args &args) {
+  py::handle cls = args[kValidate["cls"]];
+  // No real request exists at start-up: a fixed one lets the toolkit build
+  // a login request all the same.
+  py::dict validation_request;
+  set_item(validation_request, m[id::https], m[id::on]);
+  for (id::Name key : {id::http_host, id::script_name, id::request_uri,
+                       id::get_data, id::post_data}) {
+    set_item(validation_request, m[key], m[id::empty]);
+  }
+  py::object saml_settings =
+      call_method(cls, m[id::get_idp_settings], args[kValidate["idp_config"]],
+                  args[kValidate["timeout"]]);
+  // Also for IdPs without remote metadata, whose resolution never reads it.
+  refresh_interval(m, args[kValidate["idp_config"]]);
+  py::object extra_request_options =
+      get_item(saml_settings, m[id::extra_request_options]);
+  py::object saml_auth = call(m.global(id::OneLogin_Saml2_Auth),
+                              validation_request, saml_settings);
+  py::object return_to = get_item(extra_request_options, m[id::return_to]);
+  LoginOptions(m, extra_request_options).login(m, saml_auth, return_to);
+  validated_sp_metadata(m, saml_auth);
+  return py::none();
+}
+
 // -- get_sp_metadata ----------------------------------------------------------
 
-py::object get_sp_metadata(const Module &m, const Args &args) {
-  return validated_sp_metadata(m, get_attr(args[0], m[id::saml_auth]));
-}
+py::object get_sp_metadata(const Module &, const Args &);
 
 constexpr Method kSpMetadata{
     "get_sp_metadata", Kind::Instance, {{{"self"}}}, nullptr, get_sp_metadata};
+
+py::object get_sp_metadata(const Module &m, const Args &args) {
+  return validated_sp_metadata(
+      m, get_attr(args[kSpMetadata["self"]], m[id::saml_auth]));
+}
 
 // -- process_saml_response ----------------------------------------------------
 
@@ -386,8 +393,17 @@ constexpr Method kSpMetadata{
 // that a replay of it within that time is refused.
 constexpr double kFallbackResponseLifetime = 3600.0;  // seconds
 
+py::object process_saml_response(const Module &, const Args &);
+
+constexpr Method kProcess{"process_saml_response",
+                          Kind::Instance,
+                          {{{"self"}}},
+                          "\n        Process and validate the SAML Response "
+                          "sent by the IdP.\n        ",
+                          process_saml_response};
+
 py::object process_saml_response(const Module &m, const Args &args) {
-  py::handle self = args[0];
+  py::handle self = args[kProcess["self"]];
   py::object saml_auth = get_attr(self, m[id::saml_auth]);
   try {
     call_method(saml_auth, m[id::process_response]);
@@ -409,17 +425,19 @@ py::object process_saml_response(const Module &m, const Args &args) {
   return py::none();
 }
 
-constexpr Method kProcess{"process_saml_response",
-                          Kind::Instance,
-                          {{{"self"}}},
-                          "\n        Process and validate the SAML Response "
-                          "sent by the IdP.\n        ",
-                          process_saml_response};
-
 // -- reject_duplicated_response -----------------------------------------------
 
+py::object reject_duplicated_response(const Module &, const Args &);
+
+constexpr Method kReject{
+    "reject_duplicated_response",
+    Kind::Instance,
+    {{{"self"}}},
+    "Prevent reply attack by checking is response ID already seen",
+    reject_duplicated_response};
+
 py::object reject_duplicated_response(const Module &m, const Args &args) {
-  py::handle self = args[0];
+  py::handle self = args[kReject["self"]];
   py::object responses_tracker = get_attr(self, m[id::responses_tracker]);
   if (!truthy(responses_tracker)) {
     raise(PyExc_RuntimeError, "SAML response tracker is not set");
@@ -460,28 +478,9 @@ py::object reject_duplicated_response(const Module &m, const Args &args) {
   return py::none();
 }
 
-constexpr Method kReject{
-    "reject_duplicated_response",
-    Kind::Instance,
-    {{{"self"}}},
-    "Prevent reply attack by checking is response ID already seen",
-    reject_duplicated_response};
-
 // -- get_sso_user_id ----------------------------------------------------------
 
-py::object get_sso_user_id(const Module &m, const Args &args) {
-  try {
-    return call_method(get_attr(args[0], m[id::saml_auth]), m[id::get_nameid]);
-  } catch (py::error_already_set &e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    log_line(m, id::warning,
-             concat({py::str("The sso_user_id was not acquired from 'NameID' "
-                             "attribute in SAML response due to "),
-                     format(e.value()),
-                     py::str(". Empty string is used instead.")}));
-    return py::str("");
-  }
-}
+py::object get_sso_user_id(const Module &, const Args &);
 
 constexpr Method kSsoUserId{"get_sso_user_id",
                             Kind::Instance,
@@ -489,10 +488,29 @@ constexpr Method kSsoUserId{"get_sso_user_id",
                             "Returns saml user id from saml NameID attribute.",
                             get_sso_user_id};
 
+py::object get_sso_user_id(const Module &m, const Args &args) {
+  try {
+    return call_method(get_attr(args[kSsoUserId["self"]], m[id::saml_auth]),
+                       m[id::get_nameid]);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    log_text(m, id::warning,
+             {py::str("The sso_user_id was not acquired from 'NameID' "
+                      "attribute in SAML response due to "),
+              format(e.value()), py::str(". Empty string is used instead.")});
+    return py::str("");
+  }
+}
+
 // -- get_user_id --------------------------------------------------------------
 
+py::object get_user_id(const Module &, const Args &);
+
+constexpr Method kUserId{
+    "get_user_id", Kind::Instance, {{{"self"}}}, nullptr, get_user_id};
+
 py::object get_user_id(const Module &m, const Args &args) {
-  py::handle self = args[0];
+  py::handle self = args[kUserId["self"]];
   py::object saml_auth = get_attr(self, m[id::saml_auth]);
   py::object saml_attributes = call_method(saml_auth, m[id::get_attributes]);
   py::dict name_id;
@@ -500,9 +518,6 @@ py::object get_user_id(const Module &m, const Args &args) {
   call_method(saml_attributes, m[id::update], name_id);
   return call_method(self, m[id::get_mapped_user_id], saml_attributes);
 }
-
-constexpr Method kUserId{
-    "get_user_id", Kind::Instance, {{{"self"}}}, nullptr, get_user_id};
 
 // -- _get_mapped_user_id ------------------------------------------------------
 
@@ -570,9 +585,20 @@ void match_user(const Module &m, py::handle user_id, py::handle user_value,
   });
 }
 
+py::object get_mapped_user_id(const Module &, const Args &);
+
+constexpr Method kMapped{
+    "_get_mapped_user_id",
+    Kind::Instance,
+    {{{"self"}, {"attributes"}}},
+    "Returns user_id whose saml attribute matches mapped value\n\n"
+    "        For SAML attribute which has multiple values the first matching "
+    "is\n        returned.\n\n        ",
+    get_mapped_user_id};
+
 py::object get_mapped_user_id(const Module &m, const Args &args) {
-  py::handle self = args[0];
-  py::handle attributes = args[1];
+  py::handle self = args[kMapped["self"]];
+  py::handle attributes = args[kMapped["attributes"]];
   py::object log = m.global(id::log);
   log_call(m, log, id::debug, attributes);
   py::object saml_auth_attribute = get_attr(self, m[id::saml_auth_attribute]);
@@ -657,20 +683,23 @@ py::object get_mapped_user_id(const Module &m, const Args &args) {
   return matched_user_id;
 }
 
-constexpr Method kMapped{
-    "_get_mapped_user_id",
-    Kind::Instance,
-    {{{"self"}, {"attributes"}}},
-    "Returns user_id whose saml attribute matches mapped value\n\n"
-    "        For SAML attribute which has multiple values the first matching "
-    "is\n        returned.\n\n        ",
-    get_mapped_user_id};
-
 // -- match_saml_regex ---------------------------------------------------------
 
+py::object match_saml_regex(const Module &, const Args &);
+
+constexpr Method kRegex{
+    "match_saml_regex",
+    Kind::Instance,
+    {{{"self"}, {"saml_values"}}},
+    "Return the saml values that matches the `saml_auth_regex`.\n"
+    "        If no regex available will return the original values\n        ",
+    match_saml_regex};
+
 py::object match_saml_regex(const Module &m, const Args &args) {
-  py::object saml_auth_regex = get_attr(args[0], m[id::saml_auth_regex]);
-  py::object saml_values = py::reinterpret_borrow<py::object>(args[1]);
+  py::object saml_auth_regex =
+      get_attr(args[kRegex["self"]], m[id::saml_auth_regex]);
+  py::object saml_values =
+      py::reinterpret_borrow<py::object>(args[kRegex["saml_values"]]);
   if (!truthy(saml_auth_regex)) return saml_values;
   py::object match =
       get_attr(call_method(m.global(id::re), m[id::compile], saml_auth_regex),
@@ -681,14 +710,6 @@ py::object match_saml_regex(const Module &m, const Args &args) {
   }
   return kept;
 }
-
-constexpr Method kRegex{
-    "match_saml_regex",
-    Kind::Instance,
-    {{{"self"}, {"saml_values"}}},
-    "Return the saml values that matches the `saml_auth_regex`.\n"
-    "        If no regex available will return the original values\n        ",
-    match_saml_regex};
 
 // -- get_return_to_url --------------------------------------------------------
 
@@ -748,8 +769,18 @@ bool stays_on_host(const Module &m, py::handle redirect_to,
                call_method(host, m[id::lower]));
 }
 
+py::object get_return_to_url(const Module &, const Args &);
+
+constexpr Method kReturnTo{
+    "get_return_to_url",
+    Kind::Instance,
+    {{{"self"}}},
+    "return url of the referrer/relay state/return_to if possible\n\n"
+    "        on errors, just go to /\n        ",
+    get_return_to_url};
+
 py::object get_return_to_url(const Module &m, const Args &args) {
-  py::handle self = args[0];
+  py::handle self = args[kReturnTo["self"]];
   py::object relay_state =
       call_method(get_attr(get_attr(self, m[id::raw_request]), m[id::POST]),
                   m[id::get], m[id::RelayState], m[id::empty]);
@@ -768,7 +799,7 @@ py::object get_return_to_url(const Module &m, const Args &args) {
     }
   } catch (py::error_already_set &e) {
     if (!e.matches(saml_error)) throw;
-    log_line(m, id::error, text_form(e.value()));
+    log_text(m, id::error, {text_form(e.value())});
     return call(redirect, m[id::slash]);
   }
   // A header holds ASCII only: what the browser would send goes back.
@@ -792,14 +823,6 @@ py::object get_return_to_url(const Module &m, const Args &args) {
   }
   return redirect_to;
 }
-
-constexpr Method kReturnTo{
-    "get_return_to_url",
-    Kind::Instance,
-    {{{"self"}}},
-    "return url of the referrer/relay state/return_to if possible\n\n"
-    "        on errors, just go to /\n        ",
-    get_return_to_url};
 
 }  // namespace
 

@@ -1,16 +1,27 @@
 // SamlAuthLoader and validate_saml_settings: picking the SAML block and the
 // IdP configurations out of the host's auth settings, handing out enabled
 // IdPs and validating them all at start-up.
-#include "plain_class.hpp"
+#include "loader.hpp"
+
+#include "log.hpp"
+#include "methods.hpp"
 
 namespace tavrel_saml {
 namespace {
 
 // -- SamlAuthLoader ---------------------------------------------------------
 
+py::object loader_init(const Module &, const Args &);
+
+constexpr Method kInit{"__init__",
+                       Kind::Instance,
+                       {{{"self"}, {"auth_settings"}}},
+                       "Load SAML auth settings",
+                       loader_init};
+
 py::object loader_init(const Module &m, const Args &args) {
-  py::handle self = args[0];
-  py::handle auth_settings = args[1];
+  py::handle self = args[kInit["self"]];
+  py::handle auth_settings = args[kInit["auth_settings"]];
   set_attr(self, m[id::idps], py::dict());
   py::object saml_settings;
   try {
@@ -27,15 +38,17 @@ py::object loader_init(const Module &m, const Args &args) {
   return py::none();
 }
 
-constexpr Method kInit{"__init__",
-                       Kind::Instance,
-                       {{{"self"}, {"auth_settings"}}},
-                       "Load SAML auth settings",
-                       loader_init};
+py::object load_by_id(const Module &, const Args &);
+
+constexpr Method kLoadById{"load_by_id",
+                           Kind::Instance,
+                           {{{"self"}, {"idp_id"}}},
+                           nullptr,
+                           load_by_id};
 
 py::object load_by_id(const Module &m, const Args &args) {
-  py::handle self = args[0];
-  py::handle idp_id = args[1];
+  py::handle self = args[kLoadById["self"]];
+  py::handle idp_id = args[kLoadById["idp_id"]];
   if (!truthy(get_attr(self, m[id::saml_enabled]))) {
     raise(PyExc_ValueError, "SAML is disabled");
   }
@@ -52,15 +65,17 @@ py::object load_by_id(const Module &m, const Args &args) {
                 py::str("\" is disabled")}));
 }
 
-constexpr Method kLoadById{"load_by_id",
-                           Kind::Instance,
-                           {{{"self"}, {"idp_id"}}},
-                           nullptr,
-                           load_by_id};
+py::object validate_all(const Module &, const Args &);
+
+constexpr Method kValidateAll{"validate_all",
+                              Kind::Instance,
+                              {{{"self"}, {"timeout"}}},
+                              "Validate saml settings, disable invalid",
+                              validate_all};
 
 py::object validate_all(const Module &m, const Args &args) {
-  py::handle self = args[0];
-  py::handle timeout = args[1];
+  py::handle self = args[kValidateAll["self"]];
+  py::handle timeout = args[kValidateAll["timeout"]];
   if (!truthy(get_attr(self, m[id::saml_enabled]))) {
     log_call(m, m.global(id::log), id::debug, py::str("SAML disabled"));
     return py::none();
@@ -101,19 +116,23 @@ py::object validate_all(const Module &m, const Args &args) {
   return py::none();
 }
 
-constexpr Method kValidateAll{"validate_all",
-                              Kind::Instance,
-                              {{{"self"}, {"timeout"}}},
-                              "Validate saml settings, disable invalid",
-                              validate_all};
-
 // -- validate_saml_settings -------------------------------------------------
+
+py::object validate_saml_settings(const Module &, const Args &);
+
+constexpr Method kValidateSettings{"validate_saml_settings",
+                                   Kind::Function,
+                                   {{{"auth_settings"}, {"timeout"}}},
+                                   nullptr,
+                                   validate_saml_settings};
 
 py::object validate_saml_settings(const Module &m, const Args &args) {
   py::object auth_loader;
   try {
-    auth_loader = call(m.global(id::SamlAuthLoader), args[0]);
-    call_method(auth_loader, m[id::validate_all], args[1]);
+    auth_loader = call(m.global(id::SamlAuthLoader),
+                       args[kValidateSettings["auth_settings"]]);
+    call_method(auth_loader, m[id::validate_all],
+                args[kValidateSettings["timeout"]]);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_ValueError)) throw;
     call_method(m.global(id::log), m[id::error], e.value());
@@ -131,12 +150,6 @@ py::object validate_saml_settings(const Module &m, const Args &args) {
                    call_method(m[id::comma_space], m[id::join], ids)}));
   return py::none();
 }
-
-constexpr Method kValidateSettings{"validate_saml_settings",
-                                   Kind::Function,
-                                   {{{"auth_settings"}, {"timeout"}}},
-                                   nullptr,
-                                   validate_saml_settings};
 
 }  // namespace
 

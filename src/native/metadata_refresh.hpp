@@ -3,7 +3,7 @@
 // (idp_config.cpp) and the refresh (metadata_refresh.cpp) call of each other.
 #pragma once
 
-#include "plain_class.hpp"
+#include "methods.hpp"
 
 namespace tavrel_saml {
 

@@ -141,7 +141,6 @@
   X(get_self_url_host, "get_self_url_host")                                   \
   X(hostname, "hostname")                                                     \
   X(lower, "lower")                                                           \
-  X(split, "split")                                                           \
   X(startswith, "startswith")                                                 \
   X(netloc, "netloc")                                                         \
   X(isascii, "isascii")                                                       \
@@ -155,7 +154,7 @@
   X(acquire, "acquire")                                                       \
   X(release, "release")                                                       \
   X(seen_responses, "_seen_responses")                                        \
-  X(thread_lock, "_lock")                                                     \
+  X(underscore_lock, "_lock")                                                 \
   X(threading, "threading")                                                   \
   X(RLock, "RLock")                                                           \
   X(mc, "mc")                                                                 \
@@ -180,11 +179,9 @@
   /* texts */                                                                 \
   X(empty, "")                                                                \
   X(space, " ")                                                               \
-  X(colon, ":")                                                               \
   X(slash, "/")                                                               \
   X(comma_space, ", ")                                                        \
   X(underscore, "_")                                                          \
-  X(lock_suffix, "_lock")                                                     \
   X(file_scheme, "file://")                                                   \
   X(sso_path, "/sso/saml")                                                    \
   X(saml_settings_for, "SAML settings for ")                                  \

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "plain_class.hpp"
+#include "trackers.hpp"
 
 namespace tavrel_saml {
 namespace {
@@ -243,18 +243,7 @@ void check_root_key(const py::str &key) {
   }
 }
 
-py::object per_id_init(const Module &m, const Args &args) {
-  py::handle self = args[0];
-  py::tuple servers = configured_servers(m, args[1]);
-  py::str key = concat({format(args[2]), m[id::underscore],
-                        format(get_attr(self, m[id::KEY_SUFFIX]))});
-  check_root_key(key);
-  set_attr(self, m[id::mc], args[1]);
-  set_attr(self, m[id::key], key);
-  set_attr(self, m[id::servers], servers);
-  set_attr(self, m[id::generations], py::none());
-  return py::none();
-}
+py::object per_id_init(const Module &, const Args &);
 
 constexpr Method kPerIdInit{
     "__init__",
@@ -262,6 +251,21 @@ constexpr Method kPerIdInit{
     {{{"self"}, {"memcache_client"}, {"memcache_root_key"}}},
     nullptr,
     per_id_init};
+
+py::object per_id_init(const Module &m, const Args &args) {
+  py::handle self = args[kPerIdInit["self"]];
+  py::tuple servers =
+      configured_servers(m, args[kPerIdInit["memcache_client"]]);
+  py::str key =
+      concat({format(args[kPerIdInit["memcache_root_key"]]), m[id::underscore],
+              format(get_attr(self, m[id::KEY_SUFFIX]))});
+  check_root_key(key);
+  set_attr(self, m[id::mc], args[kPerIdInit["memcache_client"]]);
+  set_attr(self, m[id::key], key);
+  set_attr(self, m[id::servers], servers);
+  set_attr(self, m[id::generations], py::none());
+  return py::none();
+}
 
 // -- The contract -------------------------------------------------------------
 
@@ -274,21 +278,16 @@ void end_sign_on(const Module &m, const py::object &self) {
   set_attr(self, m[id::generations], py::none());
 }
 
-py::object per_id_lock(const Module &m, const Args &args) {
-  return new_tracker_lock(m, args[0], begin_sign_on, end_sign_on);
-}
+py::object per_id_lock(const Module &, const Args &);
 
 constexpr Method kPerIdLock{
     "lock", Kind::ContextManager, {{{"self"}}}, nullptr, per_id_lock};
 
-py::object per_id_is_seen(const Module &m, const Args &args) {
-  Placed placed = place(m, args[0], args[1]);
-  py::object answer =
-      ask("Can not read saml responses storage", placed.server.name, [&] {
-        return call_method(placed.server.client, m[id::get], placed.key);
-      });
-  return py::bool_(!answer.is_none());
+py::object per_id_lock(const Module &m, const Args &args) {
+  return tracker_lock(m, kMemcachePerIdTracker, args[kPerIdLock["self"]]);
 }
+
+py::object per_id_is_seen(const Module &, const Args &);
 
 constexpr Method kPerIdIsSeen{"is_seen",
                               Kind::Instance,
@@ -296,23 +295,19 @@ constexpr Method kPerIdIsSeen{"is_seen",
                               nullptr,
                               per_id_is_seen};
 
+py::object per_id_is_seen(const Module &m, const Args &args) {
+  Placed placed =
+      place(m, args[kPerIdIsSeen["self"]], args[kPerIdIsSeen["req_id"]]);
+  py::object answer =
+      ask("Can not read saml responses storage", placed.server.name, [&] {
+        return call_method(placed.server.client, m[id::get], placed.key);
+      });
+  return py::bool_(!answer.is_none());
+}
+
 // The check-and-record itself: of two posts of one response on any workers,
 // memcached lets exactly one add the item.
-py::object per_id_add(const Module &module, const Args &args) {
-  py::int_ ttl = time_to_live(module, args[2]);
-  Placed placed = place(module, args[0], args[1]);
-  py::object stored =
-      ask("Can not store saml response", placed.server.name, [&] {
-        return call_method_kw(placed.server.client, module[id::add],
-                              module.state().noreply_kwnames, placed.key,
-                              py::bytes("1"), ttl, py::handle(Py_False));
-      });
-  if (stored.ptr() == Py_True) return py::none();
-  if (stored.ptr() != Py_False) untrustworthy(placed.server.name, stored);
-  call_method(module.global(id::logging), module[id::warning],
-              concat({module[id::detected_duplicate], format(args[1])}));
-  raise(PyExc_ValueError, "Duplicated SAML response");
-}
+py::object per_id_add(const Module &, const Args &);
 
 constexpr Method kPerIdAdd{"add",
                            Kind::Instance,
@@ -320,9 +315,25 @@ constexpr Method kPerIdAdd{"add",
                            "expiration: unix time",
                            per_id_add};
 
-py::object per_id_cleanup_expired(const Module &, const Args &) {
-  return py::none();
+py::object per_id_add(const Module &module, const Args &args) {
+  py::int_ ttl = time_to_live(module, args[kPerIdAdd["expiration"]]);
+  Placed placed =
+      place(module, args[kPerIdAdd["self"]], args[kPerIdAdd["req_id"]]);
+  py::object stored =
+      ask("Can not store saml response", placed.server.name, [&] {
+        return call_method_kw(module, placed.server.client, module[id::add],
+                              placed.key, py::bytes("1"), ttl,
+                              kw<id::noreply>(Py_False));
+      });
+  if (stored.ptr() == Py_True) return py::none();
+  if (stored.ptr() != Py_False) untrustworthy(placed.server.name, stored);
+  call_method(module.global(id::logging), module[id::warning],
+              concat({module[id::detected_duplicate],
+                      format(args[kPerIdAdd["req_id"]])}));
+  raise(PyExc_ValueError, "Duplicated SAML response");
 }
+
+py::object per_id_cleanup_expired(const Module &, const Args &);
 
 constexpr Method kPerIdCleanup{"cleanup_expired",
                                Kind::Instance,
@@ -330,10 +341,22 @@ constexpr Method kPerIdCleanup{"cleanup_expired",
                                "memcached drops each id when it expires",
                                per_id_cleanup_expired};
 
+py::object per_id_cleanup_expired(const Module &, const Args &) {
+  return py::none();
+}
+
 // Moves every server to a new generation; memcached drops the old items as
 // they expire or as memory is needed.
+py::object per_id_reset(const Module &, const Args &);
+
+constexpr Method kPerIdReset{"reset",
+                             Kind::Instance,
+                             {{{"self"}}},
+                             "Forget every id, for every process",
+                             per_id_reset};
+
 py::object per_id_reset(const Module &m, const Args &args) {
-  py::handle self = args[0];
+  py::handle self = args[kPerIdReset["self"]];
   py::object key = get_attr(self, m[id::key]);
   for (py::handle entry : py::tuple(get_attr(self, m[id::servers]))) {
     py::tuple server = py::reinterpret_borrow<py::object>(entry);
@@ -355,14 +378,6 @@ py::object per_id_reset(const Module &m, const Args &args) {
   return py::none();
 }
 
-constexpr Method kPerIdReset{"reset",
-                             Kind::Instance,
-                             {{{"self"}}},
-                             "Forget every id, for every process",
-                             per_id_reset};
-
-}  // namespace
-
 py::object make_per_id_tracker_class(const Module &m) {
   return make_class(
       m, "SamlDuplicateResponsesTrackerInMemcachePerId",
@@ -378,5 +393,19 @@ py::object make_per_id_tracker_class(const Module &m) {
           method<kPerIdReset>(m),
       });
 }
+
+py::object tracker_itself(const Module &, py::handle tracker) {
+  return py::reinterpret_borrow<py::object>(tracker);
+}
+
+}  // namespace
+
+extern const TrackerRow kMemcachePerIdTracker{
+    Tracker::MemcachePerId,
+    id::SamlDuplicateResponsesTrackerInMemcachePerId,
+    make_per_id_tracker_class,
+    tracker_itself,
+    begin_sign_on,
+    end_sign_on};
 
 }  // namespace tavrel_saml

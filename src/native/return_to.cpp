@@ -11,7 +11,7 @@
 namespace tavrel_saml {
 namespace {
 
-constexpr std::string_view kSsoRoutes = "/sso/saml";
+constexpr std::string_view kSsoRoutes = kNameTexts[id::sso_path];
 
 void append_utf8_escaped(std::string &out, Py_UCS4 ch) {
   static constexpr char kHex[] = "0123456789ABCDEF";

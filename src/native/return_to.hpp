@@ -2,7 +2,7 @@
 // read it, and as the host's router reads the request that follows.
 #pragma once
 
-#include "plain_class.hpp"
+#include "calls.hpp"
 
 namespace tavrel_saml {
 
