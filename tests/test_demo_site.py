@@ -58,10 +58,13 @@ def test_start_up_disables_the_broken_idp_and_fetches_the_valid_ones_metadata(ca
     ("not a user", "User not found for the SAML response."),
     ("another key", "Signature validation failed. SAML Response rejected"),
     ("nothing posted", "SAML Response not found"),
+    ("not XML", "The SAML response could not be read."),
 ])
 def test_refused_sign_in_shows_the_reason_on_a_plain_page(demo, case, message):
     if case == "nothing posted":
         response = get(demo, "/sso/saml/acs/demo", POST={"RelayState": "/"})
+    elif case == "not XML":
+        response = get(demo, "/sso/saml/acs/demo", POST={"SAMLResponse": "aGVsbG8=", "RelayState": "/"})
     else:
         signer = TestIdentityProvider() if case == "another key" else None
         response = post_to_acs(demo, "carol@example.org" if case == "not a user" else "alice@example.com", signer)[1]

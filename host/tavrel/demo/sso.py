@@ -12,6 +12,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from html import escape
 
+from lxml.etree import LxmlError
 from pymemcache import serde
 from pymemcache.client.base import Client
 from pyramid.config import Configurator
@@ -88,6 +89,9 @@ def acs(request: Request) -> Response:
         return_to = sso.get_return_to_url()  # off-site or back into /sso/saml: "/"
     except ValueError as error:
         return refused(error, status=403)
+    except LxmlError:
+        # A body that is not XML at all: the XML parser's own error.
+        return refused(ValueError("The SAML response could not be read."), status=403)
     # A fresh session for the signed-in user: nothing carried over from before.
     request.session.invalidate()
     return HTTPFound(location=return_to, headers=remember(request, user_id))
