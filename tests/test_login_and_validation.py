@@ -145,13 +145,15 @@ def test_sp_metadata_is_validated_by_the_toolkit(idp, entity_id):
 def test_settings_without_a_usable_saml_block(settings, error, log_lines, caplog):
     with pytest.raises(type(error)) as raised:
         saml.SamlAuthLoader(settings)
-    assert raised.value.args == error.args
     assert isinstance(raised.value, KeyError) or isinstance(raised.value.__context__, KeyError)
     if isinstance(error, KeyError):
-        with pytest.raises(KeyError):
-            saml.validate_saml_settings(settings, 5)
-        assert log_lines() == []
+        # Named, and a ValueError too: reported in the log like the others.
+        message = f'Invalid SAML configuration: "{error.args[0]}" is missing'
+        assert isinstance(raised.value, ValueError) and str(raised.value).startswith(message)
+        assert saml.validate_saml_settings(settings, 5) is None
+        assert [(level, text[:len(message)]) for level, text in log_lines()] == [("ERROR", message)]
     else:  # reported in the log, with the exception itself as the message
+        assert raised.value.args == error.args
         assert saml.validate_saml_settings(auth_settings=settings, timeout=5) is None
         assert log_lines() == [("ERROR", "SAML is not configured")] and isinstance(caplog.records[0].msg, ValueError)
 
@@ -182,8 +184,12 @@ def test_validate_all_disables_invalid_idps_in_the_callers_settings(idp, log_lin
     assert loader.validate_all(5) is None
     assert loader.idps == {"a": good} and loader.idps["a"] is good
     assert [c["enabled"] for c in (good, refused, off, broken)] == [True, False, False, False]
-    (level_b, line_b), disabled, (level_d, line_d) = log_lines()
+    reason_b, (level_b, line_b), disabled, reason_d, (level_d, line_d) = log_lines()
     assert (level_b, level_d, disabled) == ("ERROR", "ERROR", ("DEBUG", "SAML IdP c is disabled"))
+    # The reason in one line before each error line and its traceback.
+    assert reason_b == ("WARNING", "SAML IdP b disabled: Invalid dict settings: sp_acs_not_found")
+    assert reason_d == ("WARNING", "SAML IdP d disabled: Invalid SAML configuration: "
+                                   "'NoneType' object has no attribute 'get'")
     trace_b = line_b.removeprefix("Saml IdP b " + INVALID_PREFIX)
     # Only the innermost stack entry: the toolkit line that refused the settings.
     assert trace_b.startswith("Traceback (most recent call last):\n") and trace_b.count('\n  File "') == 1
@@ -224,7 +230,8 @@ def test_validate_all_lets_interrupts_through(idp, monkeypatch):
     (lambda p: {"a": idp_config(p, "a"), "b": idp_config(p, "b")}, True, [("DEBUG", "Loaded SAML idps: a, b")]),
     (lambda p: {1: idp_config(p, "one"), 2: idp_config(p, "two")}, True, [("DEBUG", "Loaded SAML idps: 1, 2")]),
     (lambda p: {"x": idp_config(p, "x"), "y": refuse_settings(idp_config(p, "y"))}, True,
-     [("ERROR", "Saml IdP y " + INVALID_PREFIX), ("DEBUG", "Loaded SAML idps: x")]),
+     [("WARNING", "SAML IdP y disabled: Invalid dict settings: sp_acs_not_found"),
+      ("ERROR", "Saml IdP y " + INVALID_PREFIX), ("DEBUG", "Loaded SAML idps: x")]),
     (lambda p: {}, True, [("DEBUG", "Loaded SAML idps: ")]),
     (lambda p: None, True, [("DEBUG", "Loaded SAML idps: ")]),
     (lambda p: {"a": idp_config(p, "a")}, False, [("DEBUG", "SAML disabled"), ("DEBUG", "Loaded SAML idps: ")]),

@@ -5,6 +5,7 @@
 
 #include "log.hpp"
 #include "methods.hpp"
+#include "startup_checks.hpp"
 
 namespace tavrel_saml {
 namespace {
@@ -33,8 +34,9 @@ py::object loader_init(const Module &m, const Args &args) {
   }
   set_attr(self, m[id::saml_settings], saml_settings);
   set_attr(self, m[id::idp_configs],
-           get_item(saml_settings, m[id::identity_providers]));
-  set_attr(self, m[id::saml_enabled], get_item(saml_settings, m[id::enabled]));
+           required_saml_key(m, saml_settings, id::identity_providers));
+  set_attr(self, m[id::saml_enabled],
+           required_saml_key(m, saml_settings, id::enabled));
   return py::none();
 }
 
@@ -60,6 +62,7 @@ py::object load_by_id(const Module &m, const Args &args) {
     raise(PyExc_ValueError, "IdP is not found", e.value());
   }
   if (truthy(get_item(idp_config, m[id::enabled]))) return idp_config;
+  if (enabled_again(m, idp_id, idp_config)) return idp_config;
   raise(PyExc_ValueError,
         concat({py::str("Identity provider \""), text_form(idp_id),
                 py::str("\" is disabled")}));
@@ -76,6 +79,8 @@ constexpr Method kValidateAll{"validate_all",
 py::object validate_all(const Module &m, const Args &args) {
   py::handle self = args[kValidateAll["self"]];
   py::handle timeout = args[kValidateAll["timeout"]];
+  warn_about_saml_block(m, get_attr(self, m[id::saml_settings]),
+                        get_attr(self, m[id::saml_enabled]));
   if (!truthy(get_attr(self, m[id::saml_enabled]))) {
     log_call(m, m.global(id::log), id::debug, py::str("SAML disabled"));
     return py::none();
@@ -87,6 +92,7 @@ py::object validate_all(const Module &m, const Args &args) {
     return py::none();
   }
   for_each_item(m, idp_configs, [&](py::handle idp_id, py::handle idp_config) {
+    warn_about_idp_config(m, idp_id, idp_config);
     if (!truthy(get_item(idp_config, m[id::enabled]))) {
       log_call(m, m.global(id::log), id::debug,
                concat({py::str("SAML IdP "), text_form(idp_id),
@@ -94,10 +100,10 @@ py::object validate_all(const Module &m, const Args &args) {
       return;
     }
     try {
-      call_method(m.global(id::SamlIDPConfig), m[id::validate_idp_config],
-                  idp_config, timeout);
+      validate_for_sign_in(m, idp_config, timeout);
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_Exception)) throw;
+      log_disabling_reason(m, idp_id, e.value());
       set_item(get_item(get_attr(self, m[id::idp_configs]), idp_id),
                m[id::enabled], py::bool_(false));
       py::object trace = while_handling(e.value(), [&] {

@@ -4,6 +4,7 @@
 #include "idp_config.hpp"
 #include "loader.hpp"
 #include "log.hpp"
+#include "startup_checks.hpp"
 #include "trackers.hpp"
 
 namespace tavrel_saml {
@@ -32,6 +33,7 @@ void exec_module(const Module &m) {
   // can fail without end. Made here, it is never made on an error path.
   py::detail::get_internals();
   make_state(m);
+  make_startup_checks_state(m);
   for (id::Name name :
        {id::contextlib, id::traceback, id::logging, id::time, id::re}) {
     bind(m, name, owned(PyImport_Import(m[name].ptr())));

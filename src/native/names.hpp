@@ -67,6 +67,9 @@
   X(keys, "keys")                                                             \
   X(items, "items")                                                           \
   X(join, "join")                                                             \
+  X(args, "args")                                                             \
+  X(pattern, "pattern")                                                       \
+  X(dunder_str, "__str__")                                                    \
   /* the request mapping */                                                   \
   X(headers, "headers")                                                       \
   X(x_forwarded_proto, "X-Forwarded-Proto")                                   \
@@ -176,9 +179,16 @@
   X(servers, "_servers")                                                      \
   X(generations, "_generations")                                              \
   X(noreply, "noreply")                                                       \
+  X(default_noreply, "default_noreply")                                       \
+  X(serde, "serde")                                                           \
+  X(serialize, "serialize")                                                   \
+  X(deserialize, "deserialize")                                               \
+  X(clients, "clients")                                                       \
+  X(values, "values")                                                         \
   /* texts */                                                                 \
   X(empty, "")                                                                \
   X(space, " ")                                                               \
+  X(newline, "\n")                                                            \
   X(slash, "/")                                                               \
   X(comma_space, ", ")                                                        \
   X(underscore, "_")                                                          \

@@ -39,6 +39,9 @@ struct State {
   PyObject *logger_class, *logger_debug, *logger_info, *logger_is_enabled_for;
   // IdP name -> refresh bookkeeping of the IdPs whose metadata is refreshed.
   PyObject *refresh_records;
+  // Start-up checks: IdP name -> the configuration disabled while waiting
+  // for its metadata, and the error of a missing key of the SAML block.
+  PyObject *awaiting_metadata, *config_key_error;
 };
 
 // Calls `visit(slot)` for every reference slot of the state, stopping at
@@ -51,9 +54,11 @@ int for_each_reference(State &state, Visit &&visit) {
     }
     return 0;
   };
-  PyObject **singles[] = {&state.lock_generator_type,   &state.logger_class,
-                          &state.logger_debug,          &state.logger_info,
-                          &state.logger_is_enabled_for, &state.refresh_records};
+  PyObject **singles[] = {
+      &state.lock_generator_type,   &state.logger_class,
+      &state.logger_debug,          &state.logger_info,
+      &state.logger_is_enabled_for, &state.refresh_records,
+      &state.awaiting_metadata,     &state.config_key_error};
   for (PyObject **slot : singles) {
     if (int result = visit(*slot)) return result;
   }

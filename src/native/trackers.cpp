@@ -2,6 +2,8 @@
 // responses until they expire, and the generator behind their `lock()`.
 #include "trackers.hpp"
 
+#include <vector>
+
 #include "log.hpp"
 
 namespace tavrel_saml {
@@ -126,6 +128,60 @@ py::object memory_reset(const Module &m, const Args &args) {
 // not answering as it should.
 constexpr double kMemcacheLockWaitLimit = 10.0;  // seconds
 
+// Whether a client's serde gives back the record (a mapping of response id
+// to expiry) as the mapping it was given. pymemcache's default stores the
+// text form of what is not bytes and gives back bytes.
+bool keeps_mappings(const Module &m, py::handle serde, py::handle key) {
+  py::dict record;
+  set_item(record, key, py::float_(1.5));
+  auto [data, flags] =
+      unpack_pair(call_method(serde, m[id::serialize], key, record));
+  if (!PyBytes_Check(data.ptr())) return false;
+  return equal(call_method(serde, m[id::deserialize], key, data, flags),
+               record);
+}
+
+// Refuses, at construction, a client under which the tracker cannot work:
+// looked for where pymemcache keeps its settings, on the client or, for a
+// HashClient, on each server's client. Other clients are taken as they come.
+void refuse_untrustworthy_client(const Module &m, py::handle mc,
+                                 py::handle key) {
+  std::vector<py::object> clients{py::reinterpret_borrow<py::object>(mc)};
+  py::object per_server = get_attr_or_none(mc, m[id::clients]);
+  if (PyDict_Check(per_server.ptr())) {
+    for (py::handle client : call_method(per_server, m[id::values])) {
+      clients.push_back(py::reinterpret_borrow<py::object>(client));
+    }
+  }
+  for (const py::object &client : clients) {
+    py::object noreply = get_attr_or_none(client, m[id::default_noreply]);
+    if (PyLong_Check(noreply.ptr()) && truthy(noreply)) {
+      raise(PyExc_ValueError,
+            "mc: default_noreply=True makes add answer true without waiting "
+            "for memcached, so the lock would exclude nothing; build the "
+            "client with default_noreply=False");
+    }
+    py::object serde = get_attr_or_none(client, m[id::serde]);
+    if (serde.is_none() ||
+        get_attr_or_none(serde, m[id::serialize]).is_none() ||
+        get_attr_or_none(serde, m[id::deserialize]).is_none()) {
+      continue;
+    }
+    const char *refusal =
+        "mc: the client's serde does not give back a stored mapping as a "
+        "mapping (pymemcache's default stores its text and gives back "
+        "bytes); build the client with serde=pymemcache.serde.pickle_serde";
+    bool kept;
+    try {
+      kept = keeps_mappings(m, serde, key);
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      raise(PyExc_ValueError, refusal, e.value());
+    }
+    if (!kept) raise(PyExc_ValueError, refusal);
+  }
+}
+
 py::object memcache_init(const Module &, const Args &);
 
 constexpr Method kMemcacheInit{
@@ -145,6 +201,7 @@ py::object memcache_init(const Module &m, const Args &args) {
   py::str key =
       concat({format(args[kMemcacheInit["mc_root_key"]]), m[id::underscore],
               format(get_attr(self, m[id::KEY_SUFFIX]))});
+  refuse_untrustworthy_client(m, args[kMemcacheInit["mc"]], key);
   set_attr(self, m[id::key], key);
   set_attr(self, m[id::lock_key], concat({key, m[id::underscore_lock]}));
   set_attr(self, m[id::memcache_lock_sleep_interval],
