@@ -14,7 +14,9 @@ from contextlib import nullcontext
 from operator import methodcaller
 
 import pytest
-from pymemcache.client.base import Client
+from pymemcache import serde
+from pymemcache.client.base import Client, PooledClient
+from pymemcache.client.hash import HashClient
 from pymemcache.exceptions import MemcacheServerError
 
 import tavrel_saml.saml as saml
@@ -423,3 +425,52 @@ def test_direct_lock_road_matches_the_contextlib_road(outcome, delete_fails):
     direct, through_contextlib = run(Tracker), run(Sub)
     assert direct == through_contextlib
     assert direct[0][0][0] == "add" and direct[0][-1][0] == "delete"  # the lock was taken and given back
+
+
+def _client(cls, port, **settings):
+    server = ("127.0.0.1", port)
+    common = {"connect_timeout": 1, "timeout": 1, **settings}
+    return {"plain": lambda: Client(server, **common), "pooled": lambda: PooledClient(server, **common),
+            "hash": lambda: HashClient([server], **common)}[cls]()
+
+
+@pytest.mark.parametrize("cls", ["plain", "pooled", "hash"])
+@pytest.mark.parametrize("settings, refused", [
+    ({}, "default_noreply=True"),  # pymemcache's own defaults
+    ({"serde": "pickle"}, "default_noreply=True"),
+    ({"default_noreply": False}, "serde"),  # the record would come back as bytes
+    ({"default_noreply": False, "serde": "legacy-pickle"}, None),
+    ({"default_noreply": False, "serde": "compressed"}, None),
+    ({"default_noreply": False, "serde": "pickle"}, None),
+])
+def test_client_it_cannot_trust_is_refused_at_construction(memcached, cls, settings, refused):
+    serdes = {"pickle": serde.pickle_serde, "compressed": serde.compressed_serde,
+              "legacy-pickle": serde.LegacyWrappingSerde(serde.python_memcache_serializer,
+                                                         serde.python_memcache_deserializer)}
+    if "serde" in settings:
+        settings = {**settings, "serde": serdes[settings["serde"]]}
+    mc = _client(cls, memcached.port, **settings)
+    if refused:
+        with pytest.raises(ValueError, match=f"^mc: .*{refused}.*; build the client with "):
+            Tracker(mc, "site")
+        assert memcached.stats()["cmd_get"] + memcached.stats()["cmd_set"] == 0
+        return
+    first, second = Tracker(mc, "site"), Tracker(_client(cls, memcached.port, **settings), "site")
+    with first.lock():
+        assert not first.is_seen("_r")
+        first.add("_r", time.time() + 60)
+    with second.lock():
+        assert second.is_seen("_r")
+
+
+def test_serde_that_fails_on_the_record_is_refused():
+    class Refusing:
+        def serialize(self, key, value):
+            raise TypeError("only texts")
+
+        def deserialize(self, key, value, flags):
+            return value
+
+    with pytest.raises(ValueError, match="serde=pymemcache.serde.pickle_serde$") as raised:
+        Tracker(Client(("127.0.0.1", 1), serde=Refusing(), default_noreply=False), "site")
+    assert isinstance(raised.value.__context__, TypeError)
