@@ -369,10 +369,21 @@ void check_sign_in_keys(const Module &m, py::handle idp_config) {
 
 // -- IdPs waiting for their metadata -----------------------------------------
 
+// IdP name -> the configuration waiting under that name: one entry per IdP
+// name, however often a host validates new settings.
 py::handle awaiting(const Module &m) { return m.state().awaiting_metadata; }
 
-py::object identity_key(py::handle object) {
-  return owned(PyLong_FromVoidPtr(object.ptr()));
+// The name under which `idp_config` waits, or null. Compares identities
+// only: nothing of the host's runs on the way.
+py::object waiting_name(const Module &m, py::handle idp_config) {
+  Py_ssize_t position = 0;
+  PyObject *name, *config;
+  while (PyDict_Next(awaiting(m).ptr(), &position, &name, &config)) {
+    if (config == idp_config.ptr()) {
+      return py::reinterpret_borrow<py::object>(name);
+    }
+  }
+  return {};
 }
 
 // Whether a later refresh could bring what the configuration lacks: the
@@ -399,11 +410,11 @@ bool metadata_may_come(const Module &m, py::handle idp_config) {
 }
 
 void forget_awaiting(const Module &m, py::handle idp_config) {
-  if (PyDict_DelItem(awaiting(m).ptr(), identity_key(idp_config).ptr()) == 0) {
-    return;
+  if (py::object name = waiting_name(m, idp_config)) {
+    if (PyDict_DelItem(awaiting(m).ptr(), name.ptr()) < 0) {
+      throw py::error_already_set();
+    }
   }
-  if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-  PyErr_Clear();
 }
 
 void validate(const Module &m, py::handle idp_config, py::handle timeout) {
@@ -417,8 +428,12 @@ void validate(const Module &m, py::handle idp_config, py::handle timeout) {
     }
   } catch (py::error_already_set &e) {
     if (e.matches(PyExc_Exception) && metadata_may_come(m, idp_config)) {
-      // The value keeps the configuration alive, so its address stays its.
-      set_item(awaiting(m), identity_key(idp_config), idp_config);
+      try {
+        set_item(awaiting(m), get_item(idp_config, m[id::idp_name]),
+                 idp_config);
+      } catch (py::error_already_set &unnamed) {
+        if (!unnamed.matches(PyExc_Exception)) throw;
+      }
     }
     throw;
   }
@@ -547,14 +562,7 @@ void log_disabling_reason(const Module &m, py::handle idp_id, py::handle exc) {
 }
 
 bool enabled_again(const Module &m, py::handle idp_id, py::handle idp_config) {
-  if (PyDict_GET_SIZE(awaiting(m).ptr()) == 0) return false;
-  PyObject *found = PyDict_GetItemWithError(awaiting(m).ptr(),
-                                            identity_key(idp_config).ptr());
-  if (found == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
-  }
-  if (found != idp_config.ptr()) return false;
+  if (!waiting_name(m, idp_config)) return false;
   py::object cls = m.global(id::SamlIDPConfig);
   try {
     py::object cache = get_attr(cls, m[id::cached_saml_settings]);
