@@ -60,6 +60,7 @@ acs("sign in", args["responses"]["alice"], "/account")
 visit("signed in", "/")
 acs("replay", args["responses"]["alice"], "/account")
 acs("unknown user", args["responses"]["carol"], "/")
+acs("not xml", "bm90IHhtbA==", "/")
 acs("off-site relay state", args["responses"]["bob"], "//evil.example/x")
 visit("metadata", "/sso/saml/metadata/corp")
 home = visit("signed in again", "/")
@@ -119,7 +120,7 @@ def test_the_readme_host_signs_in(request, tmp_path, idp, tracker):
     assert seen["broken login"][:2] == [400, None]
     assert seen["sign in"][:2] == [302, SITE + "/account"]
     assert "Signed in as alice." in seen["signed in"][2] and "Signed in as bob." in seen["signed in again"][2]
-    assert seen["replay"] == [403, None, refused] and seen["unknown user"] == [403, None, refused]
+    assert seen["replay"] == seen["unknown user"] == seen["not xml"] == [403, None, refused]
     assert seen["off-site relay state"][:2] == [302, SITE + "//evil.example/x"]
     assert seen["metadata"][0] == 200 and f'entityID="{SITE}/sso/saml/metadata/corp"' in seen["metadata"][2]
     assert seen["forged sign out"][0] == 400
@@ -134,4 +135,6 @@ def test_the_readme_host_signs_in(request, tmp_path, idp, tracker):
                                   "reason=Duplicated SAML response"),
         ("WARNING", "tavrel.sso", "SAML sign-in refused: idp=corp subject='carol@example.org' "
                                   "reason=User not found for the SAML response."),
+        ("WARNING", "tavrel.sso", "SAML sign-in refused: idp=corp subject=None "
+                                  "reason=The SAML response could not be read."),
     ]
