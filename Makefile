@@ -27,7 +27,7 @@ else
 XML := wheels
 endif
 
-.PHONY: test test-asan build system-deps clean format demo bench bench-instructions valgrind
+.PHONY: test test-asan build system-deps clean format demo bench bench-instructions valgrind fuzz
 
 test: build
 	scripts/install-system-deps browser
@@ -36,6 +36,19 @@ test: build
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: build
 	scripts/test-asan $(PYTEST_ARGS)
+
+# Coverage-guided fuzzing of the entry points (fuzz/): the module built with
+# clang, libFuzzer's coverage and the sanitizers (build/fuzz), then each
+# target for FUZZ_SECONDS seconds. Found inputs are left in build/fuzz/artifacts/.
+FUZZ_SECONDS ?= 60
+fuzz: build $(VENV)/.fuzz-deps
+	scripts/install-system-deps fuzz
+	scripts/fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz-run
+
+$(VENV)/.fuzz-deps: $(VENV)/.deps
+	$(PIP_INSTALL) $$($(VPY) scripts/requirements fuzz)
+	touch $@
 
 # The demo site (host/demo.ini) with its built-in test IdP; Ctrl-C stops both.
 demo: build

@@ -1,0 +1,78 @@
+"""Every stored fuzz input, replayed through the fuzzer's own harness
+(fuzz/harness.py) without the fuzzer: an input that once found a fault
+keeps failing here until the fault is mended, and stays mended.
+
+Each target's inputs run in a child interpreter, so that an input that
+kills the process names itself instead of ending the suite. Under the
+sanitizer run the child inherits the sanitizer build and its runtime."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+FUZZ = Path(__file__).resolve().parent.parent / "fuzz"
+sys.path.insert(0, str(FUZZ))
+import harness  # noqa: E402
+from hosts import RAISED, HostError  # noqa: E402
+
+TARGETS = sorted(p.name for p in (FUZZ / "corpus").iterdir() if p.is_dir())
+
+
+def test_every_target_has_a_corpus():
+    assert TARGETS == sorted(harness.TARGETS)
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_corpus_replays_clean(target):
+    inputs = sorted((FUZZ / "corpus" / target).iterdir())
+    child = subprocess.run([sys.executable, str(FUZZ / "replay.py"), target], capture_output=True, text=True,
+                           timeout=900)
+    replayed = [line for line in child.stdout.splitlines() if line.startswith(target + "/")]
+    last = replayed[-1] if replayed else "(none)"
+    assert child.returncode == 0, (
+        f"exit status {child.returncode} after {last}:\n{child.stdout[-3000:]}\n{child.stderr[-3000:]}")
+    assert len(replayed) == len(inputs)
+
+
+def _module_raised(error):
+    """An exception as the module raises it: no frame of the host's or the toolkit's."""
+    try:
+        raise error
+    except BaseException as raised:  # noqa: B036
+        return raised
+
+
+def _cycle():
+    error = ValueError("own context")
+    error.__context__ = error
+    return error
+
+
+@pytest.mark.parametrize("entry, error, fault", [
+    ("process_saml_response", ValueError("Not authenticated"), False),
+    ("process_saml_response", SystemError("bad argument to internal function"), True),
+    ("process_saml_response", KeyError("x"), True),
+    ("get_user_id", RuntimeError("Unable to cast Python instance to C++ type"), True),
+    ("lock", _cycle(), True),
+    ("tracker", OverflowError("too big"), True),
+])
+def test_judge(entry, error, fault):
+    """The judge that decides every fuzz input: a vacuous one would let every replay pass."""
+    raised = _module_raised(error)
+    if fault:
+        with pytest.raises(harness.Fault):
+            harness.judge(entry, raised)
+    else:
+        harness.judge(entry, raised)
+
+
+def test_judge_lets_host_exceptions_through_only_unchanged():
+    RAISED.clear()
+    mine = HostError("the host's")
+    RAISED.append(mine)
+    harness.judge("get_user_id", _module_raised(mine))
+    with pytest.raises(harness.Fault, match="another object"):
+        harness.judge("get_user_id", _module_raised(HostError("a copy")))
+    RAISED.clear()
