@@ -19,6 +19,8 @@ toolkit's, and the module passes them on unchanged.
 from __future__ import annotations
 
 import base64
+import copy
+import logging
 import os
 import sys
 import threading
@@ -52,6 +54,19 @@ from hosts import (RAISED, FakeMemcache, HostError, HostHalt, Odd, Recorder, Rec
 
 class Fault(Exception):
     """The input found a fault of the module."""
+
+
+class _Formatting(logging.Handler):
+    """Formats every line, as a host's handler would, and keeps none."""
+
+    def emit(self, record):
+        record.getMessage()
+
+
+for _name, _level in (("tavrel", logging.DEBUG), ("", logging.WARNING)):
+    logging.getLogger(_name).addHandler(_Formatting())
+    logging.getLogger(_name).setLevel(_level)
+logging.getLogger("tavrel").propagate = False
 
 
 # -- Reading an input ---------------------------------------------------------
@@ -166,33 +181,36 @@ def _origin(error: BaseException) -> str:
     return ""
 
 
-def _chain_cycle(error: BaseException) -> bool:
+def _chain_fault(error: BaseException) -> str:
+    """What is wrong with the chain of __cause__ and __context__ below
+    `error`, which CPython keeps acyclic and made of exceptions only."""
+    path: list[int] = []
     seen: set[int] = set()
-    stack = [error]
-    path: set[int] = set()
 
-    def walk(e, depth=0):
+    def walk(e) -> str:
+        if not isinstance(e, BaseException):
+            return f"has a {type(e).__name__} in its chain of __context__/__cause__"
         if id(e) in path:
-            return True
-        if id(e) in seen or depth > 500:
-            return False
+            return "is part of a cycle of __context__/__cause__"
+        if id(e) in seen or len(path) > 200:
+            return ""
         seen.add(id(e))
-        path.add(id(e))
+        path.append(id(e))
         for nxt in (e.__cause__, e.__context__):
-            if nxt is not None and walk(nxt, depth + 1):
-                return True
-        path.discard(id(e))
-        return False
+            if nxt is not None and (found := walk(nxt)):
+                return found
+        path.pop()
+        return ""
 
-    return walk(stack[0])
+    return walk(error)
 
 
 def judge(entry: str, error: BaseException) -> None:
     """Raises Fault unless `error` may come out of `entry`."""
     if not isinstance(error, BaseException):
         raise Fault(f"{entry}: raised an object that is no exception: {type(error).__name__}")
-    if _chain_cycle(error):
-        raise Fault(f"{entry}: {type(error).__name__} is part of a cycle of __context__/__cause__")
+    if chain := _chain_fault(error):
+        raise Fault(f"{entry}: {type(error).__name__} {chain}")
     if isinstance(error, SystemError):
         raise Fault(f"{entry}: SystemError: {error}") from error
     text = str(error) if not isinstance(error, RecursionError) else ""
@@ -389,7 +407,7 @@ def check_return_to(sso, request) -> None:
     mapped = sso.request
     try:
         home = sso.saml_auth.redirect_to("/")
-        current = OneLogin_Saml2_Utils.get_self_host(mapped).split(":", 1)[0]
+        current = urlparse("//" + OneLogin_Saml2_Utils.get_self_host(mapped)).hostname
         hostname = urlparse(url).hostname
     except Exception:  # noqa: BLE001  (no judgement where the toolkit cannot say)
         return
@@ -675,7 +693,7 @@ def lock_steps(d: Data, tracker, entry: str = "lock") -> None:
                 outcome.append(("raised", error))
         mine, python = outcome
         if mine[0] == "raised" and (not isinstance(mine[1], BaseException) or isinstance(mine[1], SystemError)
-                                    or _chain_cycle(mine[1])):
+                                    or _chain_fault(mine[1])):
             judge(entry, mine[1])
         if not _same_end(mine, python):
             raise Fault(f"lock generator {('next', 'send', 'throw', 'close')[step]}{args!r}: {_show(mine)}; "
@@ -820,8 +838,25 @@ def _rebound_globals(d: Data) -> None:
 
 
 def _recursion(d: Data) -> None:
-    sso = _stub_consumer(None)
+    # Built field by field: the first error that the module meets in a
+    # process may be the one at the recursion limit (stored inputs of this
+    # kind sort first, so that a replay meets it so).
+    sso = saml.SamlIDPConfig.__new__(saml.SamlIDPConfig)
+    vars(sso).update(idp_config=idp_config(), saml_auth_attribute="mail", user_config_attribute="email",
+                     saml_auth_regex=None)
     sso.users = {"r": Recursing(sso)}
+    logger = logging.getLogger("tavrel")
+    level = logger.level
+    # With debug lines off, nothing of the logging package runs between two
+    # levels: the module's own error paths meet the limit.
+    logger.setLevel(d.pick([logging.WARNING, logging.DEBUG]))
+    try:
+        _recurse(d, sso)
+    finally:
+        logger.setLevel(level)
+
+
+def _recurse(d: Data, sso) -> None:
     if not d.flag():
         call("recursion", sso._get_mapped_user_id, {"mail": ["alice@example.com"]})
         return
