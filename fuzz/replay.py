@@ -23,7 +23,7 @@ def main() -> int:
         except harness.Fault as fault:
             faults += 1
             traceback.print_exc()
-            print(f"  fault: {fault}", flush=True)
+            print(f"  fault: {path.name}: {fault}", flush=True)
     print(f"{len(files)} inputs, {faults} faults", flush=True)
     return 1 if faults else 0
 
