@@ -336,7 +336,9 @@ HOSTS = [SP_HOST, SP_HOST + ":443", SP_HOST.upper(), "evil.example", SP_HOST + "
 RELAY_STATES = ["", "/", "/reports?week=3", SP_BASE + "/reports", "https://evil.example/", "//evil.example/x",
                 SP_BASE + "/sso/saml/login", ACS_URL, "https://SP.EXAMPLE.COM/x", "https://sp.example.com@evil/",
                 "javascript:alert(1)", "/\\evil.example", "https://sp.example.com:99999/", "http://[::1/",
-                "\x00", "https://evil.example\\@sp.example.com/"]
+                "\x00", "https://evil.example\\@sp.example.com/", "https://evil.example%5C@sp.example.com/",
+                "https://evil.example#@sp.example.com", "\t//evil.example", " https://evil.example/",
+                "https:\\\\evil.example", "https://sp.example.com.evil.example/"]
 
 
 def _tracker(choice: int, response):
@@ -409,11 +411,15 @@ def check_return_to(sso, request) -> None:
         home = sso.saml_auth.redirect_to("/")
         current = urlparse("//" + OneLogin_Saml2_Utils.get_self_host(mapped)).hostname
         hostname = urlparse(url).hostname
+        # What a browser makes of it: it drops tabs and line breaks, trims
+        # controls and blanks, and reads a backslash as a slash.
+        seen = url.strip("".join(map(chr, range(33)))).translate({9: None, 10: None, 13: None, 92: "/"})
+        browser_hostname = urlparse(seen).hostname
     except Exception:  # noqa: BLE001  (no judgement where the toolkit cannot say)
         return
     if url == home:
         return
-    if hostname != current:
+    if hostname != current or browser_hostname != current:
         raise Fault(f"get_return_to_url left the site: {url!r} for host {current!r}")
     if url == OneLogin_Saml2_Utils.get_self_url(mapped):
         raise Fault(f"get_return_to_url returned the assertion consumer service {url!r}")
