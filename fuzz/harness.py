@@ -22,6 +22,7 @@ import base64
 import copy
 import logging
 import os
+import re
 import sys
 import threading
 import time
@@ -886,11 +887,28 @@ def _recurse(d: Data, sso) -> None:
 
 # -- Running one input ----------------------------------------------------------------
 
+# Faults found and reported but not mended yet, by the stored input that
+# shows each: the fuzzer lets an input that ends in one of them pass, so that
+# it looks for others; the suite replays each as an expected failure.
+# Remove an entry once its fault is mended.
+OPEN_FAULTS = {
+    "hostile/lock-throw-bad-traceback": (
+        r"^lock generator throw\(.*'tb'\): .*third argument must be a traceback object",
+        "the lock generator's throw() takes a traceback that is no traceback; a generator raises TypeError"),
+    "trackers/per-id-expiration-beyond-float": (
+        r"^(tracker: OverflowError|add\(.*\): OverflowError)",
+        "the per-id tracker raises OverflowError for an expiration beyond a float; the others accept it"),
+}
 
-def run(name: str, data: bytes) -> None:
-    """Runs one input through a target; raises Fault for a fault found."""
+
+def run(name: str, data: bytes, strict: bool = True) -> None:
+    """Runs one input through a target; raises Fault for a fault found
+    (unless, with `strict` false, it is one of OPEN_FAULTS)."""
     RAISED.clear()
     try:
         TARGETS[name](data)
+    except Fault as fault:
+        if strict or not any(re.search(pattern, str(fault)) for pattern, _ in OPEN_FAULTS.values()):
+            raise
     finally:
         RAISED.clear()
