@@ -688,6 +688,9 @@ def lock_steps(d: Data, tracker, entry: str = "lock") -> None:
         return
     gen = tracker.lock().gen
     ref = _reference()
+    # A class whose construction gives no exception: a generator raises the
+    # TypeError inside its frame, which ends it.
+    thrown_bad_class = False
     for _ in range(d.below(5) + 1):
         step = d.below(4)
         args = _throw_argument(d) if step == 2 else ((d.pick([None, 1, "x"]),) if step == 1 else ())
@@ -703,8 +706,10 @@ def lock_steps(d: Data, tracker, entry: str = "lock") -> None:
                                     or _chain_fault(mine[1])):
             judge(entry, mine[1])
         if not _same_end(mine, python):
-            raise Fault(f"lock generator {('next', 'send', 'throw', 'close')[step]}{args!r}: {_show(mine)}; "
+            why = "not finished by a throw() whose class built no exception, then " if thrown_bad_class else ""
+            raise Fault(f"lock generator {why}{('next', 'send', 'throw', 'close')[step]}{args!r}: {_show(mine)}; "
                         f"a Python generator: {_show(python)}")
+        thrown_bad_class |= step == 2 and "should have returned an instance" in str(python[1])
         if mine[0] == "raised" and args and python[1] is args[0] and mine[1] is not args[0]:
             raise Fault(f"lock generator throw: {args[0]!r} came out as another object {mine[1]!r}")
 
@@ -895,6 +900,10 @@ OPEN_FAULTS = {
     "hostile/lock-throw-bad-traceback": (
         r"^lock generator throw\(.*'tb'\): .*third argument must be a traceback object",
         "the lock generator's throw() takes a traceback that is no traceback; a generator raises TypeError"),
+    "hostile/lock-throw-class-returning-str-then-next": (
+        r"^lock generator not finished by a throw\(\) whose class built no exception",
+        "after throw() of a class whose construction returns no exception, the lock generator raises TypeError "
+        "but stays suspended (a generator is finished by it), so a later next() takes the lock"),
     "trackers/per-id-expiration-beyond-float": (
         r"^(tracker: OverflowError|add\(.*\): OverflowError)",
         "the per-id tracker raises OverflowError for an expiration beyond a float; the others accept it"),
