@@ -526,10 +526,13 @@ def settings(data: bytes) -> None:
     ok, loader = call("SamlAuthLoader", saml.SamlAuthLoader, auth_settings)
     if ok:
         call("validate_all", loader.validate_all, timeout)
-        for idp_id in ("a", "b", d.pick(KEYS), None):
+        loaded = []
+        for idp_id in ("a", d.pick(KEYS), None):
             ok, config = call("load_by_id", loader.load_by_id, idp_id)
             if ok:
-                _one_idp(d, config, timeout)
+                loaded.append(config)
+        if loaded:  # the flows of one IdP: each costs the toolkit's whole validation
+            _one_idp(d, d.pick(loaded), timeout)
     config = nested(d) if d.flag() else _place(d, idp_config(name="c"), nested(d))
     _no_network(config)
     _one_idp(d, config, timeout)
@@ -904,6 +907,10 @@ OPEN_FAULTS = {
         r"^lock generator not finished by a throw\(\) whose class built no exception",
         "after throw() of a class whose construction returns no exception, the lock generator raises TypeError "
         "but stays suspended (a generator is finished by it), so a later next() takes the lock"),
+    # A read past the end, seen only by the sanitizers: no pattern passes it over.
+    "hostile/digest-7-bytes": (
+        r"(?!)",
+        "the per-id tracker copies 16 bytes out of whatever the replaced hashlib's digest() returns"),
     "trackers/per-id-expiration-beyond-float": (
         r"^(tracker: OverflowError|add\(.*\): OverflowError)",
         "the per-id tracker raises OverflowError for an expiration beyond a float; the others accept it"),
