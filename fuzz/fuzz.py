@@ -10,8 +10,8 @@ import sys
 
 import atheris
 
-with atheris.instrument_imports(include=["onelogin", "harness", "hosts"]):
-    import harness
+with atheris.instrument_imports(include=["onelogin", "fuzz_targets", "fuzz_hosts"]):
+    import fuzz_targets as harness
 
 
 def main() -> None:

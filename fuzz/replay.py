@@ -8,7 +8,7 @@ import sys
 import traceback
 from pathlib import Path
 
-import harness
+import fuzz_targets as harness
 
 
 def main() -> int:

@@ -5,7 +5,7 @@ every run; rerun this only when the input layout of a target changes."""
 
 import base64
 
-import harness
+import fuzz_targets as harness
 
 
 def response_input(relay=None, host=None, document=b"", control=(0, 0, 0, 0)) -> bytes:

@@ -1,5 +1,5 @@
 """Every stored fuzz input, replayed through the fuzzer's own harness
-(fuzz/harness.py) without the fuzzer: an input that once found a fault
+(fuzz/fuzz_targets.py) without the fuzzer: an input that once found a fault
 keeps failing here until the fault is mended, and stays mended.
 
 Each target's inputs run in a child interpreter, so that an input that
@@ -13,9 +13,9 @@ from pathlib import Path
 import pytest
 
 FUZZ = Path(__file__).resolve().parent.parent / "fuzz"
-sys.path.insert(0, str(FUZZ))
-import harness  # noqa: E402
-from hosts import RAISED, HostError  # noqa: E402
+sys.path.append(str(FUZZ))
+import fuzz_targets as harness  # noqa: E402
+from fuzz_hosts import RAISED, HostError  # noqa: E402
 
 TARGETS = sorted(p.name for p in (FUZZ / "corpus").iterdir() if p.is_dir())
 

@@ -48,7 +48,7 @@ import tavrel_saml.saml as saml  # noqa: E402
 from tavrel.configs import UserConfig  # noqa: E402
 from tavrel.demo.idp import NS_DS, NS_SAML, IdentityProvider, _sign  # noqa: E402
 
-from hosts import (RAISED, FakeMemcache, HostError, HostHalt, Odd, Recorder, Recursing,  # noqa: E402
+from fuzz_hosts import (RAISED, FakeMemcache, HostError, HostHalt, Odd, Recorder, Recursing,  # noqa: E402
                    ShortDigests, host_raise, returning)
 
 
@@ -116,13 +116,13 @@ class Data:
 
 # Where an exception may come from unchanged: the toolkit and the libraries
 # and standard modules it calls, the host's own code (its request objects,
-# its user configuration, the host objects of hosts.py).
+# its user configuration, the host objects of fuzz_hosts.py).
 def _dir(module: str) -> str:
     return str(Path(__import__(module).__file__).resolve().parent)
 
 
 _PASS_THROUGH = (_dir("onelogin"), _dir("lxml"), _dir("xmlsec") if hasattr(__import__("xmlsec"), "__path__") else
-                 "//", _dir("webob"), _dir("pyramid"), _dir("tavrel"), str(HERE / "hosts.py"))
+                 "//", _dir("webob"), _dir("pyramid"), _dir("tavrel"), str(HERE / "fuzz_hosts.py"))
 _STDLIB = str(Path(os.__file__).resolve().parent)
 
 # The exceptions each entry point may raise of its own (or let out of the

@@ -1,6 +1,6 @@
 """Host objects for the fuzzer: what a host passes in, well-behaved or not.
 
-They live in a file of their own because the judge (harness.py) tells the
+They live in a file of their own because the judge (fuzz_targets.py) tells the
 host's exceptions from the module's by where they were raised: anything
 raised in this file is the host's, and must come out of the module as the
 very object raised.
