@@ -900,13 +900,6 @@ def _recurse(d: Data, sso) -> None:
 # it looks for others; the suite replays each as an expected failure.
 # Remove an entry once its fault is mended.
 OPEN_FAULTS = {
-    "hostile/lock-throw-bad-traceback": (
-        r"^lock generator throw\(.*'tb'\): .*third argument must be a traceback object",
-        "the lock generator's throw() takes a traceback that is no traceback; a generator raises TypeError"),
-    "hostile/lock-throw-class-returning-str-then-next": (
-        r"^lock generator not finished by a throw\(\) whose class built no exception",
-        "after throw() of a class whose construction returns no exception, the lock generator raises TypeError "
-        "but stays suspended (a generator is finished by it), so a later next() takes the lock"),
     # A read past the end, seen only by the sanitizers: no pattern passes it over.
     "hostile/digest-7-bytes": (
         r"(?!)",

@@ -44,10 +44,17 @@ THROW = """
 class Made(Exception):
     def __new__(cls, *args):
         return RETURNED
+tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+lock = tracker.lock()
 def throw():
-    lock = saml.SamlDuplicateResponsesTrackerInMemory().lock()
     lock.__enter__()
     lock.gen.throw(Made)
+def released():
+    # What a generator does with a class that makes no exception: that
+    # TypeError is thrown in, the generator ends and gives the lock back.
+    other = threading.Thread(target=lambda: print("released", tracker._lock.acquire(blocking=False)))
+    other.start(); other.join()
+    outcome(lambda: next(lock.gen))
 """
 
 REBOUND_ERROR = """
@@ -72,12 +79,12 @@ sys.setrecursionlimit(1_000_000)
 threading.stack_size(512 * 1024)
 t = threading.Thread(target=run); t.start(); t.join()
 """, "RecursionError"),
-    "throw: class makes a str": (THROW.replace("RETURNED", "'text'") + "outcome(throw)",
+    "throw: class makes a str": (THROW.replace("RETURNED", "'text'") + "outcome(throw); released()",
                                  "TypeError calling <class '__main__.Made'> should have "
                                  "returned an instance of BaseException, not str"),
-    "throw: class makes an int": (THROW.replace("RETURNED", "7") + "outcome(throw)",
+    "throw: class makes an int": (THROW.replace("RETURNED", "7") + "outcome(throw); released()",
                                   "TypeError calling"),
-    "throw: class makes a list": (THROW.replace("RETURNED", "[]") + "outcome(throw)",
+    "throw: class makes a list": (THROW.replace("RETURNED", "[]") + "outcome(throw); released()",
                                   "TypeError calling"),
     "rebound toolkit error class": (REBOUND_ERROR + "outcome(config.get_return_to_url)",
                                     "TypeError exceptions must derive from BaseException"),
@@ -91,6 +98,8 @@ def test_ends_in_an_exception(case):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-3000:]
     assert run.stdout.startswith(expected), run.stdout + run.stderr[-2000:]
+    if "released()" in body:
+        assert run.stdout.splitlines()[1:] == ["released True", "StopIteration "], run.stdout
 
 
 class StoredError(Exception):

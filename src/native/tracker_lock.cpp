@@ -71,6 +71,32 @@ PyObject *lock_generator_send(PyObject *object, PyObject *value) {
   return result;
 }
 
+// The exception `throw(type, value)` throws into a generator, made as the
+// interpreter makes it. When making it fails (the class raises, or returns
+// something that is no exception), that failure is what is thrown: the
+// generator ends with it, its lock given back.
+PyObject *made_exception(PyObject *type, PyObject *value) {
+  PyObject *exc;
+  if (value != nullptr &&
+      PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
+    exc = Py_NewRef(value);
+  } else if (value != nullptr && PyTuple_Check(value)) {
+    exc = PyObject_Call(type, value, nullptr);
+  } else if (value != nullptr && value != Py_None) {
+    exc = PyObject_CallOneArg(type, value);
+  } else {
+    exc = PyObject_CallNoArgs(type);
+  }
+  if (exc != nullptr && !PyExceptionInstance_Check(exc)) {
+    PyErr_Format(PyExc_TypeError,
+                 "calling %R should have returned an instance of "
+                 "BaseException, not %s",
+                 type, Py_TYPE(exc)->tp_name);
+    Py_CLEAR(exc);
+  }
+  return exc != nullptr ? exc : PyErr_GetRaisedException();
+}
+
 // throw(value) or the older throw(type[, value[, traceback]]).
 PyObject *lock_generator_throw(PyObject *object, PyObject *args) {
   auto *self = reinterpret_cast<LockGenerator *>(object);
@@ -79,28 +105,32 @@ PyObject *lock_generator_throw(PyObject *object, PyObject *args) {
                          &traceback)) {
     return nullptr;
   }
+  if (traceback == Py_None) {
+    traceback = nullptr;
+  } else if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "throw() third argument must be a traceback object");
+    return nullptr;
+  }
   PyObject *exc;
   if (PyExceptionClass_Check(type_or_value)) {
-    exc = value != nullptr && value != Py_None
-              ? PyObject_CallOneArg(type_or_value, value)
-              : PyObject_CallNoArgs(type_or_value);
-    if (exc == nullptr) return nullptr;
-    // A class whose construction returns something else: refused as the
-    // interpreter refuses it, before the lock is touched.
-    if (!PyExceptionInstance_Check(exc)) {
-      PyErr_Format(PyExc_TypeError,
-                   "calling %R should have returned an instance of "
-                   "BaseException, not %s",
-                   type_or_value, Py_TYPE(exc)->tp_name);
-      Py_DECREF(exc);
+    exc = made_exception(type_or_value, value);
+  } else if (PyExceptionInstance_Check(type_or_value)) {
+    if (value != nullptr && value != Py_None) {
+      PyErr_SetString(PyExc_TypeError,
+                      "instance exception may not have a separate value");
       return nullptr;
     }
-  } else if (PyExceptionInstance_Check(type_or_value)) {
     exc = Py_NewRef(type_or_value);
   } else {
-    PyErr_SetString(PyExc_TypeError,
-                    "exceptions must be classes or instances deriving from "
-                    "BaseException");
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be classes or instances deriving from "
+                 "BaseException, not %s",
+                 Py_TYPE(type_or_value)->tp_name);
+    return nullptr;
+  }
+  if (traceback != nullptr && PyException_SetTraceback(exc, traceback) < 0) {
+    Py_DECREF(exc);
     return nullptr;
   }
   py::object thrown = py::reinterpret_steal<py::object>(exc);
