@@ -156,6 +156,23 @@ py::object get_idp_settings(const Module &m, const Args &args) {
                               args[kGetIdpSettings["timeout"]]);
 }
 
+// -- get_idp_status -----------------------------------------------------------
+
+py::object get_idp_status(const Module &, const Args &);
+
+constexpr Method kGetIdpStatus{
+    "get_idp_status",
+    Kind::Class,
+    {{{"cls"}, {"idp_config"}}},
+    "Report where the IdP's settings come from, how fresh and how trusted "
+    "they are, and the certificates in use.",
+    get_idp_status};
+
+py::object get_idp_status(const Module &m, const Args &args) {
+  return idp_status(m, args[kGetIdpStatus["cls"]],
+                    args[kGetIdpStatus["idp_config"]]);
+}
+
 // -- generate_login_url -------------------------------------------------------
 
 py::object generate_login_url(const Module &, const Args &);
@@ -223,7 +240,7 @@ py::object validate_idp_config(const Module &m, const Args &args) {
       call_method(cls, m[id::get_idp_settings], args[kValidate["idp_config"]],
                   args[kValidate["timeout"]]);
   // Also for IdPs without remote metadata, whose resolution never reads them.
-  check_resolution_keys(m, args[kValidate["idp_config"]]);
+  check_resolution_keys(m, args[kValidate["idp_config"]], saml_settings);
   py::object extra_request_options =
       get_item(saml_settings, m[id::extra_request_options]);
   py::object saml_auth = call(m.global(id::OneLogin_Saml2_Auth),
@@ -691,6 +708,7 @@ py::object make_idp_config_class(const Module &m) {
                         {"cached_saml_settings", py::dict()},
                         method<kInit>(m),
                         method<kGetIdpSettings>(m),
+                        method<kGetIdpStatus>(m),
                         method<kLogin>(m),
                         method<kValidate>(m),
                         method<kMap>(m),
