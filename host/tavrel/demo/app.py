@@ -134,9 +134,9 @@ def home(request: Request) -> Response:
     return Response(page("Home", body))
 
 
-def _when(unix_time: float | None) -> str:
+def _when(unix_time: float | None, unset: str = "never") -> str:
     if unix_time is None:
-        return "never"
+        return unset
     return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(unix_time))
 
 
@@ -151,7 +151,7 @@ def status(request: Request) -> Response:
         facts = [("metadata location", report["metadata_location"] or "none (local settings)"),
                  ("source", report["source"]), ("signature", report["signature"]),
                  ("fetched", _when(report["fetched_at"])), ("next refresh", _when(report["next_refresh_at"])),
-                 ("valid until", _when(report["valid_until"])), ("last error", report["last_error"] or "none")]
+                 ("valid until", _when(report["valid_until"], "not set")), ("last error", report["last_error"] or "none")]
         rows = "".join(f"<tr><th>{escape(name)}</th><td>{escape(value)}</td></tr>" for name, value in facts)
         sections.append(f'<section class="idp" id="idp-{escape(str(idp_id))}">'
                         f"<h2><code>{escape(str(idp_id))}</code> ({escape(str(report['idp_name']))})</h2>"
