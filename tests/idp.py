@@ -23,6 +23,7 @@ from tavrel.demo.idp import (  # noqa: F401  (re-exported for the tests)
     STATUS_SUCCESS,
     IdentityProvider,
     IssuedResponse,
+    sign_metadata,
 )
 
 
@@ -51,6 +52,9 @@ class MetadataServer:
         self.slow_seconds = slow_seconds
         self.hits: dict[str, int] = {}
         self.metadata_answer = "metadata"  # or "broken", "slow"
+        # Served at /metadata.xml instead of the IdP's own metadata when set
+        # (a document a test has tampered with).
+        self.document: str | bytes | None = None
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._httpd = None
@@ -69,7 +73,7 @@ class MetadataServer:
                 pass
 
             def _send(self, code, body, ctype="application/samlmetadata+xml"):
-                data = body.encode("utf-8")
+                data = body if isinstance(body, bytes) else body.encode("utf-8")
                 self.send_response(code)
                 self.send_header("Content-Type", ctype)
                 self.send_header("Content-Length", str(len(data)))
@@ -83,7 +87,9 @@ class MetadataServer:
                 answer = {"/metadata.xml": server.metadata_answer, "/broken.xml": "broken",
                           "/slow.xml": "slow"}.get(path)
                 try:
-                    if answer == "metadata":
+                    if answer == "metadata" and server.document is not None:
+                        self._send(200, server.document)
+                    elif answer == "metadata":
                         self._send(200, server.idp.metadata_xml())
                     elif answer == "broken":
                         self._send(200, '<md:EntityDescriptor xmlns:md="' + NS_MD + '"><md:IDPSSODescriptor>')

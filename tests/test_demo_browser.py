@@ -169,3 +169,15 @@ def test_signing_key_rolled_at_the_idp_is_picked_up_without_restart(site, new_pa
     sign_in_as_alice(page, site)  # this sign-in's login fetches the metadata again
     assert "Signed in as Alice Liddell" in page.inner_text("#who")
     shot(page, "11-signed-in-after-the-refresh")
+
+
+def test_status_page_linked_from_home_shows_the_verified_metadata(site, new_page):
+    page = new_page()
+    page.goto(site.url + "/sso/saml/login/demo")  # resolved afresh: the suite clears the cache between tests
+    page.goto(site.url + "/")
+    page.get_by_role("link", name="Metadata status").click()
+    page.wait_for_url(site.url + "/status")
+    demo = page.inner_text("#idp-demo")
+    assert "remote" in demo and "verified" in demo and "CN=test-idp" in demo
+    assert "not required" in page.inner_text("#idp-broken")
+    shot(page, "12-metadata-status")

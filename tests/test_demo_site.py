@@ -93,3 +93,14 @@ def test_memcached_named_in_the_ini_keeps_the_replay_record(memcached):
         assert replayed.status_int == 403 and "Duplicated SAML response" in replayed.text
     finally:
         demo.stop()
+
+
+def test_status_page_shows_the_pinned_idp_verified_and_the_broken_one_local(demo):
+    home = get(demo, "/").text
+    assert '<a href="/status">Metadata status</a>' in home
+    assert get(demo, "/sso/saml/login/demo").status_int == 302  # resolved again: the suite clears the cache
+    page = get(demo, "/status").text
+    pinned, broken = page.split('id="idp-demo"')[1].split('id="idp-broken"')
+    assert "<th>source</th><td>remote</td>" in pinned and "<th>signature</th><td>verified</td>" in pinned
+    assert "<th>last error</th><td>none</td>" in pinned and "signing: CN=test-idp" in pinned
+    assert "<th>signature</th><td>not required</td>" in broken

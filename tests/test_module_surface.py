@@ -18,7 +18,8 @@ from tavrel import configs
 
 MODULE_NAMES = (
     "contextlib traceback logging time re urlparse random OneLogin_Saml2_Auth OneLogin_Saml2_Error "
-    "OneLogin_Saml2_IdPMetadataParser OneLogin_Saml2_Utils UserConfig log SamlAuthLoader "
+    "OneLogin_Saml2_IdPMetadataParser OneLogin_Saml2_Utils UserConfig xmlsec etree OneLogin_Saml2_XML x509 hashes "
+    "log SamlAuthLoader "
     "SamlDuplicateResponsesTrackerInMemcache SamlDuplicateResponsesTrackerInMemcachePerId "
     "SamlDuplicateResponsesTrackerInMemory responses_tracker_mem "
     "SamlIDPConfig validate_saml_settings").split()
@@ -59,6 +60,8 @@ SamlDuplicateResponsesTrackerInMemory.reset method (self)
 SamlIDPConfig.__init__ method (self, idp_config, raw_request, users, responses_tracker=None)
 SamlIDPConfig.get_idp_settings classmethod (cls, idp_config, timeout=5) | Fetch and merge remote metadata with local \
 settings | metadata may be a url, local file and local url file://
+SamlIDPConfig.get_idp_status classmethod (cls, idp_config) | Report where the IdP's settings come from, how fresh and \
+how trusted they are, and the certificates in use.
 SamlIDPConfig.generate_login_url classmethod (cls, idp_config, raw_request, return_to_url) | Generate redirect to IdP site
 SamlIDPConfig.validate_idp_config classmethod (cls, idp_config, timeout=5) | Try to validate config by generating login \
 url and metadata | Will raise on failure. Does not cover validation of processing saml | response part

@@ -1,30 +1,18 @@
-// SamlIDPConfig: everything done for one identity provider. Settings
-// resolution with its per-process cache, the mapping of a host request into
-// the toolkit's request form, login, validation and SP metadata.
+// SamlIDPConfig: everything done for one identity provider on a request or
+// at start-up: the mapping of a host request into the toolkit's request
+// form, login, validation and SP metadata, response processing, the user
+// mapping and the return address. Settings come from settings_resolution.
 #include "idp_config.hpp"
 
 #include <cstring>
 
 #include "log.hpp"
-#include "metadata_refresh.hpp"
 #include "return_to.hpp"
+#include "settings_resolution.hpp"
 #include "tracker_lock.hpp"
 
 namespace tavrel_saml {
 namespace {
-
-// `hasattr(object, name)`: only AttributeError means "absent".
-bool has_attribute(py::handle object, py::handle name) {
-  PyObject *value;
-#if PY_VERSION_HEX >= 0x030D0000
-  int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
-#else
-  int found = _PyObject_LookupAttr(object.ptr(), name.ptr(), &value);
-#endif
-  if (found < 0) throw py::error_already_set();
-  Py_XDECREF(value);
-  return found == 1;
-}
 
 bool matches_any(const py::error_already_set &e,
                  std::initializer_list<py::handle> types) {
@@ -151,83 +139,6 @@ py::object init(const Module &m, const Args &args) {
 
 // -- get_idp_settings ---------------------------------------------------------
 
-// The metadata location of the SAML settings, or None when there is none
-// (a missing key or a level that cannot be subscripted).
-py::object metadata_location(const Module &m, py::handle idp_config) {
-  try {
-    return get_item(get_item(get_item(idp_config, m[id::settings]), m[id::idp]),
-                    m[id::metadata]);
-  } catch (py::error_already_set &e) {
-    if (!matches_any(e, {PyExc_KeyError, PyExc_TypeError})) throw;
-    return py::none();
-  }
-}
-
-// The IdP's metadata from `location` (a path without a scheme is read as a
-// file:// URL), within the time limit of the first resolution.
-py::object fetch_remote_metadata(const Module &m, py::handle cls,
-                                 py::handle metadata_parser,
-                                 py::handle idp_name, py::object location) {
-  py::object scheme =
-      get_attr(call(m.global(id::urlparse), location), m[id::scheme]);
-  if (equal(scheme, m[id::empty])) {
-    location = concat({m[id::file_scheme], location});
-  }
-  py::object remote_saml_settings =
-      call_method_kw(m, metadata_parser, m[id::parse_remote], location,
-                     kw<id::timeout>(get_attr(cls, m[id::saml_http_timeout])));
-  log_text(m, id::info, {m[id::metadata_fetched_for], format(idp_name)});
-  return remote_saml_settings;
-}
-
-// Fetches the IdP's metadata and merges the local settings over it. A failed
-// fetch is logged and leaves the local settings in use.
-py::object merge_remote_metadata(const Module &m, py::handle cls,
-                                 py::handle idp_name, py::object location,
-                                 py::object local_saml_settings) {
-  py::object metadata_parser =
-      call(m.global(id::OneLogin_Saml2_IdPMetadataParser));
-  py::object remote_saml_settings;
-  try {
-    remote_saml_settings = fetch_remote_metadata(m, cls, metadata_parser,
-                                                 idp_name, std::move(location));
-  } catch (py::error_already_set &e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    log_text(m, id::error,
-             {py::str("Failed to load metadata for "), format(idp_name),
-              py::str(" because of "), format(e.value()),
-              py::str(". Using local settings only.")});
-  }
-  if (remote_saml_settings) {
-    local_saml_settings =
-        call_method(metadata_parser, m[id::merge_settings],
-                    remote_saml_settings, local_saml_settings);
-  }
-  log_text(m, id::debug,
-           {m[id::resulting_config_for], format(idp_name), m[id::is_],
-            format(local_saml_settings)});
-  return local_saml_settings;
-}
-
-// The login options laid over their defaults, stored into the settings.
-void fill_request_options(const Module &m, py::handle local_saml_settings) {
-  py::dict extra_request_options;
-  set_item(extra_request_options, m[id::return_to], py::none());
-  set_item(extra_request_options, m[id::force_authn], py::bool_(false));
-  set_item(extra_request_options, m[id::is_passive], py::bool_(false));
-  set_item(extra_request_options, m[id::set_nameid_policy], py::bool_(true));
-  try {
-    call_method(extra_request_options, m[id::update],
-                call_method(local_saml_settings, m[id::get],
-                            m[id::extra_request_options], py::dict()));
-    set_item(local_saml_settings, m[id::extra_request_options],
-             extra_request_options);
-  } catch (py::error_already_set &e) {
-    if (!matches_any(e, {PyExc_KeyError, PyExc_AttributeError})) throw;
-    raise_invalid_configuration(e);
-  }
-}
-
 py::object get_idp_settings(const Module &, const Args &);
 
 constexpr Method kGetIdpSettings{
@@ -240,62 +151,27 @@ constexpr Method kGetIdpSettings{
     get_idp_settings};
 
 py::object get_idp_settings(const Module &m, const Args &args) {
-  py::handle cls = args[kGetIdpSettings["cls"]];
-  py::handle idp_config = args[kGetIdpSettings["idp_config"]];
-  // Only the first resolution in the process sets the metadata fetch time
-  // limit; it holds for every later fetch.
-  if (!has_attribute(cls, m[id::saml_http_timeout])) {
-    set_attr(cls, m[id::saml_http_timeout], args[kGetIdpSettings["timeout"]]);
-  }
-  py::object idp_name = get_item(idp_config, m[id::idp_name]);
-  py::object cached_saml_settings = get_attr(cls, m[id::cached_saml_settings]);
-  if (contains(cached_saml_settings, idp_name)) {
-    py::object refreshed =
-        refresh_if_due(m, cls, idp_config, idp_name, cached_saml_settings);
-    if (refreshed) return refreshed;
-    log_text(m, id::debug,
-             {m[id::saml_settings_for], format(idp_name),
-              m[id::restored_from_cache]});
-    return get_item(cached_saml_settings, idp_name);
-  }
-  py::object local_saml_settings = get_item(idp_config, m[id::settings]);
-  py::object location = metadata_location(m, idp_config);
-  // Only remote metadata can change under a running process.
-  py::object interval = py::none();
-  if (truthy(location)) {
-    interval = refresh_interval(m, idp_config);
-    local_saml_settings = merge_remote_metadata(
-        m, cls, idp_name, std::move(location), local_saml_settings);
-  }
-  fill_request_options(m, local_saml_settings);
-  set_item(cached_saml_settings, idp_name, local_saml_settings);
-  remember_resolution(m, idp_name, interval, local_saml_settings);
-  return local_saml_settings;
+  return resolve_idp_settings(m, args[kGetIdpSettings["cls"]],
+                              args[kGetIdpSettings["idp_config"]],
+                              args[kGetIdpSettings["timeout"]]);
 }
 
-}  // namespace
+// -- get_idp_status -----------------------------------------------------------
 
-py::object fetch_and_merge_metadata(const Module &m, py::handle cls,
-                                    py::handle idp_config,
-                                    py::handle idp_name) {
-  py::object local_saml_settings = get_item(idp_config, m[id::settings]);
-  py::object location = metadata_location(m, idp_config);
-  if (!truthy(location)) return {};
-  py::object metadata_parser =
-      call(m.global(id::OneLogin_Saml2_IdPMetadataParser));
-  py::object remote_saml_settings = fetch_remote_metadata(
-      m, cls, metadata_parser, idp_name, std::move(location));
-  py::object saml_settings =
-      call_method(metadata_parser, m[id::merge_settings], remote_saml_settings,
-                  local_saml_settings);
-  log_text(m, id::debug,
-           {m[id::resulting_config_for], format(idp_name), m[id::is_],
-            format(saml_settings)});
-  fill_request_options(m, saml_settings);
-  return saml_settings;
+py::object get_idp_status(const Module &, const Args &);
+
+constexpr Method kGetIdpStatus{
+    "get_idp_status",
+    Kind::Class,
+    {{{"cls"}, {"idp_config"}}},
+    "Report where the IdP's settings come from, how fresh and how trusted "
+    "they are, and the certificates in use.",
+    get_idp_status};
+
+py::object get_idp_status(const Module &m, const Args &args) {
+  return idp_status(m, args[kGetIdpStatus["cls"]],
+                    args[kGetIdpStatus["idp_config"]]);
 }
-
-namespace {
 
 // -- generate_login_url -------------------------------------------------------
 
@@ -363,8 +239,8 @@ py::object validate_idp_config(const Module &m, const Args &args) {
   py::object saml_settings =
       call_method(cls, m[id::get_idp_settings], args[kValidate["idp_config"]],
                   args[kValidate["timeout"]]);
-  // Also for IdPs without remote metadata, whose resolution never reads it.
-  refresh_interval(m, args[kValidate["idp_config"]]);
+  // Also for IdPs without remote metadata, whose resolution never reads them.
+  check_resolution_keys(m, args[kValidate["idp_config"]], saml_settings);
   py::object extra_request_options =
       get_item(saml_settings, m[id::extra_request_options]);
   py::object saml_auth = call(m.global(id::OneLogin_Saml2_Auth),
@@ -832,6 +708,7 @@ py::object make_idp_config_class(const Module &m) {
                         {"cached_saml_settings", py::dict()},
                         method<kInit>(m),
                         method<kGetIdpSettings>(m),
+                        method<kGetIdpStatus>(m),
                         method<kLogin>(m),
                         method<kValidate>(m),
                         method<kMap>(m),

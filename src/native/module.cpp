@@ -50,6 +50,14 @@ void exec_module(const Module &m) {
   bind(m, id::OneLogin_Saml2_Utils,
        from_import("onelogin.saml2.utils", "OneLogin_Saml2_Utils"));
   bind(m, id::UserConfig, from_import("tavrel.configs", "UserConfig"));
+  // What checks and reads the IdP's metadata and certificates.
+  bind(m, id::xmlsec, owned(PyImport_ImportModule("xmlsec")));
+  bind(m, id::etree, owned(PyImport_ImportModule("lxml.etree")));
+  bind(m, id::OneLogin_Saml2_XML,
+       from_import("onelogin.saml2.xml_utils", "OneLogin_Saml2_XML"));
+  bind(m, id::x509, owned(PyImport_ImportModule("cryptography.x509")));
+  bind(m, id::hashes,
+       owned(PyImport_ImportModule("cryptography.hazmat.primitives.hashes")));
   remember_logger_class(m);
   bind(m, id::log,
        call_method(m.global(id::logging), m[id::getLogger], m[id::tavrel]));

@@ -23,6 +23,11 @@
   X(OneLogin_Saml2_IdPMetadataParser, "OneLogin_Saml2_IdPMetadataParser")     \
   X(OneLogin_Saml2_Utils, "OneLogin_Saml2_Utils")                             \
   X(UserConfig, "UserConfig")                                                 \
+  X(xmlsec, "xmlsec")                                                         \
+  X(etree, "etree")                                                           \
+  X(OneLogin_Saml2_XML, "OneLogin_Saml2_XML")                                 \
+  X(x509, "x509")                                                             \
+  X(hashes, "hashes")                                                         \
   X(log, "log")                                                               \
   X(SamlAuthLoader, "SamlAuthLoader")                                         \
   X(SamlDuplicateResponsesTrackerInMemcache,                                  \
@@ -149,6 +154,94 @@
   X(isascii, "isascii")                                                       \
   X(double_slash, "//")                                                       \
   X(at_sign, "@")                                                             \
+  /* metadata trust and the status report */                                  \
+  X(metadata_signing_certs, "metadata_signing_certs")                         \
+  X(metadata_backing_file, "metadata_backing_file")                           \
+  X(get_metadata, "get_metadata")                                             \
+  X(parse, "parse")                                                           \
+  X(security, "security")                                                     \
+  X(rejectDeprecatedAlgorithm, "rejectDeprecatedAlgorithm")                   \
+  X(format_cert, "format_cert")                                               \
+  X(load_pem_x509_certificate, "load_pem_x509_certificate")                   \
+  X(encode, "encode")                                                         \
+  X(strftime, "strftime")                                                     \
+  X(gmtime, "gmtime")                                                         \
+  X(iso_format, "%Y-%m-%dT%H:%M:%SZ")                                         \
+  X(query, "query")                                                           \
+  X(to_etree, "to_etree")                                                     \
+  X(tag, "tag")                                                               \
+  X(URI, "URI")                                                               \
+  X(ID, "ID")                                                                 \
+  X(hash_sign, "#")                                                           \
+  X(validUntil, "validUntil")                                                 \
+  X(cacheDuration, "cacheDuration")                                           \
+  X(parse_SAML_to_time, "parse_SAML_to_time")                                 \
+  X(parse_duration, "parse_duration")                                         \
+  X(tree, "tree")                                                             \
+  X(add_ids, "add_ids")                                                       \
+  X(Key, "Key")                                                               \
+  X(constants, "constants")                                                   \
+  X(KeyDataFormatCertPem, "KeyDataFormatCertPem")                             \
+  X(SignatureContext, "SignatureContext")                                     \
+  X(from_memory, "from_memory")                                               \
+  X(verify, "verify")                                                         \
+  X(tostring, "tostring")                                                     \
+  X(remove, "remove")                                                         \
+  X(method, "method")                                                         \
+  X(with_comments, "with_comments")                                           \
+  X(c14n, "c14n")                                                             \
+  X(md_entity_descriptor,                                                     \
+    "{urn:oasis:names:tc:SAML:2.0:metadata}EntityDescriptor")                 \
+  X(md_entities_descriptor,                                                   \
+    "{urn:oasis:names:tc:SAML:2.0:metadata}EntitiesDescriptor")               \
+  X(xp_any_signature, "//ds:Signature")                                       \
+  X(xp_root_signature, "./ds:Signature")                                      \
+  X(xp_references, "./ds:SignedInfo/ds:Reference")                            \
+  X(xp_transforms, "./ds:Transforms/ds:Transform/@Algorithm")                 \
+  X(xp_signature_method, "./ds:SignedInfo/ds:SignatureMethod/@Algorithm")     \
+  X(xp_digest_method, "./ds:DigestMethod/@Algorithm")                         \
+  X(xp_ids, "//@ID")                                                          \
+  X(xp_entity, "//md:EntityDescriptor")                                       \
+  X(enveloped_signature,                                                      \
+    "http://www.w3.org/2000/09/xmldsig#enveloped-signature")                  \
+  X(exc_c14n, "http://www.w3.org/2001/10/xml-exc-c14n#")                      \
+  X(exc_c14n_wc, "http://www.w3.org/2001/10/xml-exc-c14n#WithComments")       \
+  X(c14n_10, "http://www.w3.org/TR/2001/REC-xml-c14n-20010315")               \
+  X(c14n_10_wc,                                                               \
+    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments")           \
+  X(c14n_11, "http://www.w3.org/2006/12/xml-c14n11")                          \
+  X(c14n_11_wc, "http://www.w3.org/2006/12/xml-c14n11#WithComments")          \
+  X(rsa_sha1, "http://www.w3.org/2000/09/xmldsig#rsa-sha1")                   \
+  X(dsa_sha1, "http://www.w3.org/2000/09/xmldsig#dsa-sha1")                   \
+  X(sha1, "http://www.w3.org/2000/09/xmldsig#sha1")                           \
+  X(sp, "sp")                                                                 \
+  X(x509cert, "x509cert")                                                     \
+  X(x509certMulti, "x509certMulti")                                           \
+  X(signing, "signing")                                                       \
+  X(encryption, "encryption")                                                 \
+  X(use, "use")                                                               \
+  X(subject, "subject")                                                       \
+  X(rfc4514_string, "rfc4514_string")                                         \
+  X(not_after, "not_after")                                                   \
+  X(not_valid_after_utc, "not_valid_after_utc")                               \
+  X(timestamp, "timestamp")                                                   \
+  X(fingerprint, "fingerprint")                                               \
+  X(SHA256, "SHA256")                                                         \
+  X(metadata_location, "metadata_location")                                   \
+  X(source, "source")                                                         \
+  X(fetched_at, "fetched_at")                                                 \
+  X(next_refresh_at, "next_refresh_at")                                       \
+  X(valid_until, "valid_until")                                               \
+  X(signature, "signature")                                                   \
+  X(last_error, "last_error")                                                 \
+  X(certificates, "certificates")                                             \
+  X(remote, "remote")                                                         \
+  X(backing_file_source, "backing file")                                      \
+  X(local_settings, "local settings")                                         \
+  X(not_resolved, "not resolved")                                             \
+  X(verified, "verified")                                                     \
+  X(not_required, "not required")                                             \
+  X(missing, "missing")                                                       \
   /* the trackers */                                                          \
   X(lock, "lock")                                                             \
   X(is_seen, "is_seen")                                                       \

@@ -37,7 +37,8 @@ struct State {
   // logging.Logger and its own methods, to recognise a logger whose debug
   // or info lines would go nowhere.
   PyObject *logger_class, *logger_debug, *logger_info, *logger_is_enabled_for;
-  // IdP name -> refresh bookkeeping of the IdPs whose metadata is refreshed.
+  // IdP name -> what settings resolution knows of that IdP (its refresh,
+  // validity and status), in settings_resolution.cpp.
   PyObject *refresh_records;
   // Start-up checks: IdP name -> the configuration disabled while waiting
   // for its metadata, and the error of a missing key of the SAML block.

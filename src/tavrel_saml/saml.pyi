@@ -8,7 +8,7 @@ import time as time
 import traceback as traceback
 from collections.abc import Hashable, Mapping, MutableMapping
 from random import random as random
-from typing import Any, ClassVar, Protocol
+from typing import Any, ClassVar, Literal, Protocol, TypedDict
 from urllib.parse import urlparse as urlparse
 
 from onelogin.saml2.auth import OneLogin_Saml2_Auth as OneLogin_Saml2_Auth
@@ -16,6 +16,11 @@ from onelogin.saml2.errors import OneLogin_Saml2_Error as OneLogin_Saml2_Error
 from onelogin.saml2.idp_metadata_parser import OneLogin_Saml2_IdPMetadataParser as OneLogin_Saml2_IdPMetadataParser
 from onelogin.saml2.utils import OneLogin_Saml2_Utils as OneLogin_Saml2_Utils
 from tavrel.configs import UserConfig as UserConfig
+import xmlsec as xmlsec
+from lxml import etree as etree
+from onelogin.saml2.xml_utils import OneLogin_Saml2_XML as OneLogin_Saml2_XML
+from cryptography import x509 as x509
+from cryptography.hazmat.primitives import hashes as hashes
 
 log: logging.Logger
 
@@ -26,7 +31,8 @@ _AuthSettings = Mapping[str, Any]
 
 # One IdP configuration: "enabled", "idp_name", "saml_auth_attribute",
 # "user_config_attribute", "settings" (the toolkit's), "saml_auth_regex",
-# "metadata_refresh_interval".
+# "metadata_refresh_interval", "metadata_signing_certs",
+# "metadata_backing_file".
 _IdPConfig = Mapping[str, Any]
 
 # The toolkit's form of a request (keys "https", "http_host", "script_name",
@@ -134,6 +140,23 @@ class SamlDuplicateResponsesTrackerInMemory:
 
 responses_tracker_mem: SamlDuplicateResponsesTrackerInMemory
 
+class _CertificateStatus(TypedDict):
+    use: Literal["signing", "encryption", "sp"]
+    subject: str
+    not_after: float  # unix time
+    sha256: str  # lowercase hex fingerprint
+
+class _IdPStatus(TypedDict):
+    idp_name: str
+    metadata_location: str | None
+    source: Literal["remote", "backing file", "local settings", "not resolved"]
+    fetched_at: float | None  # unix times
+    next_refresh_at: float | None
+    valid_until: float | None
+    signature: Literal["verified", "not required", "missing"]
+    last_error: str | None
+    certificates: list[_CertificateStatus]
+
 class SamlIDPConfig:
     cached_saml_settings: ClassVar[dict[Any, Any]]
     # Set by the first settings resolution of the process, absent before.
@@ -156,6 +179,8 @@ class SamlIDPConfig:
     ) -> None: ...
     @classmethod
     def get_idp_settings(cls, idp_config: _IdPConfig, timeout: float = 5) -> MutableMapping[str, Any]: ...
+    @classmethod
+    def get_idp_status(cls, idp_config: _IdPConfig) -> _IdPStatus: ...
     @classmethod
     def generate_login_url(cls, idp_config: _IdPConfig, raw_request: _Request, return_to_url: str | None) -> str: ...
     @classmethod

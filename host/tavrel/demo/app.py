@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import logging
 import secrets
+import time
 from collections.abc import Mapping
 from html import escape
 from typing import Any
@@ -83,7 +84,9 @@ def main(global_config: Mapping[str, str], **settings: str) -> Any:
     config.add_route("home", "/")
     config.add_route("account", "/account")
     config.add_route("sign_out", "/sign-out")
+    config.add_route("status", "/status")
     config.add_view(home, route_name="home")
+    config.add_view(status, route_name="status")
     config.add_view(account, route_name="account")
     config.add_view(sign_out, route_name="sign_out", request_method="POST", require_csrf=True)
     app = config.make_wsgi_app()
@@ -126,8 +129,36 @@ def home(request: Request) -> Response:
     idp_page = request.registry["demo.idp"].base_url + "/idp/"
     body += ('<p><a href="/account?tab=profile">Your account</a> (signing in from there comes back to it)</p>'
              f"<h2>Identity providers</h2><ul>{''.join(rows)}</ul>"
+             '<p><a href="/status">Metadata status</a>: what each IdP is trusted with.</p>'
              f'<p>The built-in test IdP <a href="{escape(idp_page)}">rolls its signing key</a> on request.</p>')
     return Response(page("Home", body))
+
+
+def _when(unix_time: float | None, unset: str = "never") -> str:
+    if unix_time is None:
+        return unset
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(unix_time))
+
+
+def status(request: Request) -> Response:
+    """What each configured IdP is trusted with, from the module's status report."""
+    sections = []
+    for idp_id, idp_config in sso_setup(request).loader.idp_configs.items():
+        report = saml.SamlIDPConfig.get_idp_status(idp_config)
+        certificates = "".join(
+            f"<li>{escape(cert['use'])}: {escape(cert['subject'])}, until {escape(_when(cert['not_after']))}"
+            f"<br><code>{escape(cert['sha256'])}</code></li>" for cert in report["certificates"])
+        facts = [("metadata location", report["metadata_location"] or "none (local settings)"),
+                 ("source", report["source"]), ("signature", report["signature"]),
+                 ("fetched", _when(report["fetched_at"])), ("next refresh", _when(report["next_refresh_at"])),
+                 ("valid until", _when(report["valid_until"], "not set")), ("last error", report["last_error"] or "none")]
+        rows = "".join(f"<tr><th>{escape(name)}</th><td>{escape(value)}</td></tr>" for name, value in facts)
+        sections.append(f'<section class="idp" id="idp-{escape(str(idp_id))}">'
+                        f"<h2><code>{escape(str(idp_id))}</code> ({escape(str(report['idp_name']))})</h2>"
+                        f"<table>{rows}</table><p>Certificates:</p><ul>{certificates or '<li>none</li>'}</ul>"
+                        "</section>")
+    body = "".join(sections) + '<p><a href="/">Home</a></p>'
+    return Response(page("Metadata status", body))
 
 
 def account(request: Request) -> Response:

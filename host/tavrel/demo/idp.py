@@ -87,6 +87,30 @@ def _sign(elem: Any, key_pem: str, cert_pem: str) -> None:
     ctx.sign(sig)
 
 
+def sign_metadata(xml: str, key_pem: str, cert_pem: str, *, by_id: bool = True, sha1: bool = False) -> str:
+    """`xml` with an enveloped signature as the first child of its root, as
+    federations sign metadata: the reference names the root by its ID (one
+    is added when missing) or, with `by_id` False, by the empty URI."""
+    root = etree.fromstring(xml.encode("utf-8"))
+    sign_method = xmlsec_constants.TransformRsaSha1 if sha1 else xmlsec_constants.TransformRsaSha256
+    digest_method = xmlsec_constants.TransformSha1 if sha1 else xmlsec_constants.TransformSha256
+    sig = xmlsec.template.create(root, xmlsec_constants.TransformExclC14N, sign_method, ns="ds")
+    root.insert(0, sig)
+    if by_id and not root.get("ID"):
+        root.set("ID", _new_id())
+    ref = xmlsec.template.add_reference(sig, digest_method, uri="#" + root.get("ID") if by_id else "")
+    xmlsec.template.add_transform(ref, xmlsec_constants.TransformEnveloped)
+    xmlsec.template.add_transform(ref, xmlsec_constants.TransformExclC14N)
+    xmlsec.template.add_x509_data(xmlsec.template.ensure_key_info(sig))
+    xmlsec.tree.add_ids(root, ["ID"])
+    ctx = xmlsec.SignatureContext()
+    ctx.key = xmlsec.Key.from_memory(key_pem.encode(), xmlsec_constants.KeyDataFormatPem)
+    ctx.key.load_cert_from_memory(cert_pem.encode(), xmlsec_constants.KeyDataFormatPem)
+    ctx.sign(sig)
+    signed: str = etree.tostring(root, encoding="unicode")
+    return signed
+
+
 @dataclass
 class IssuedResponse:
     xml: str
@@ -113,6 +137,19 @@ class IdentityProvider:
         # The signing certificates the metadata lists: the one in use first,
         # then any still published after a roll.
         self.published_certs = [self.cert_b64]
+        # The metadata is signed when a metadata signing key is set (a key
+        # of its own, as IdPs keep it apart from the one that signs
+        # responses); validUntil (unix seconds) and cacheDuration (an
+        # xs:duration) go on its root when set.
+        self.metadata_key_pem: str | None = None
+        self.metadata_cert_pem: str | None = None
+        self.valid_until: float | None = None
+        self.cache_duration: str | None = None
+
+    def sign_metadata_with_new_key(self) -> str:
+        """Starts signing the metadata with a new key; returns its certificate."""
+        self.metadata_key_pem, self.metadata_cert_pem = _make_key_and_cert("test-idp metadata")
+        return self.metadata_cert_pem
 
     @property
     def cert_b64(self) -> str:
@@ -134,14 +171,22 @@ class IdentityProvider:
     <md:KeyDescriptor use="signing">
       <ds:KeyInfo><ds:X509Data><ds:X509Certificate>{cert}</ds:X509Certificate></ds:X509Data></ds:KeyInfo>
     </md:KeyDescriptor>""" for cert in self.published_certs)
-        return f"""<?xml version="1.0" encoding="UTF-8"?>
-<md:EntityDescriptor xmlns:md="{NS_MD}" xmlns:ds="{NS_DS}" entityID={quoteattr(self.entity_id)}>
+        validity = ""
+        if self.valid_until is not None:
+            validity += f' validUntil="{_saml_time(int(self.valid_until))}"'
+        if self.cache_duration is not None:
+            validity += f" cacheDuration={quoteattr(self.cache_duration)}"
+        xml = f"""<?xml version="1.0" encoding="UTF-8"?>
+<md:EntityDescriptor xmlns:md="{NS_MD}" xmlns:ds="{NS_DS}" entityID={quoteattr(self.entity_id)}{validity}>
   <md:IDPSSODescriptor WantAuthnRequestsSigned="false" protocolSupportEnumeration="{NS_SAMLP}">{keys}
     <md:NameIDFormat>{NAMEID_EMAIL}</md:NameIDFormat>
     <md:SingleSignOnService Binding="{BINDING_REDIRECT}" Location={quoteattr(self.sso_url)}/>
   </md:IDPSSODescriptor>
 </md:EntityDescriptor>
 """
+        if self.metadata_key_pem is None or self.metadata_cert_pem is None:
+            return xml
+        return sign_metadata(xml, self.metadata_key_pem, self.metadata_cert_pem)
 
     def sp_settings(self, sp_base: str = "https://sp.example.com", acs_path: str = "/sso/saml/acs",
                     idp_metadata: str | None = None, want_assertions_signed: bool = True,
