@@ -18,6 +18,7 @@ ROOT = Path(__file__).resolve().parent.parent
 CHROMIUM = "/usr/bin/chromium"
 LOCK = Path(tempfile.gettempdir()) / "tavrel-saml-chromium-install.lock"
 LOG = ROOT / "test-output" / "chromium-install.log"
+INSTALL = [str(ROOT / "scripts" / "install-system-deps"), "browser"]
 # Tests that use one of these fixtures drive the browser.
 BROWSER_FIXTURES = frozenset({"browser", "browser_reads"})
 
@@ -47,7 +48,7 @@ def start_install() -> None:
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
         with open(LOG, "wb") as log:
             # The child inherits the locked file and keeps the lock until it exits.
-            _install = subprocess.Popen([str(ROOT / "scripts" / "install-system-deps"), "browser"], env=env,
+            _install = subprocess.Popen(INSTALL, env=env,
                                         stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                         pass_fds=(fd,))
     finally:
