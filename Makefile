@@ -33,11 +33,11 @@ endif
 
 # The suite runs on every core (pytest-xdist), one worker process each;
 # tests marked with an xdist_group run on one worker, one after another.
-# `make test TEST_WORKERS=0` runs it in this process alone. Chromium is
+# `make test TEST_WORKERS=0` runs it in one process. Chromium is
 # installed by the suite itself, only when browser tests are selected
 # (tests/conftest.py): `make test PYTEST_ARGS="-m 'not browser'"` needs none.
 TEST_WORKERS := auto
-XDIST := $(if $(filter 0,$(TEST_WORKERS)),-p no:xdist,-n $(TEST_WORKERS) --dist loadgroup)
+XDIST := -n $(TEST_WORKERS) $(if $(filter 0,$(TEST_WORKERS)),,--dist loadgroup)
 
 test: build
 	$(VPY) -m pytest $(XDIST) $(PYTEST_ARGS)
@@ -50,7 +50,7 @@ test-asan: build
 # repaired to the manylinux tag its symbol versions allow, both checked by
 # twine. The wheel carries the module and its types only: it links nothing
 # but the C and C++ runtimes, which the manylinux tag promises, so auditwheel
-# has nothing to bundle, and the repair fails if that ever changes.
+# has nothing to bundle; scripts/check-dist refuses the wheel if it ever does.
 DIST := dist
 dist: $(VENV)/.release-deps
 	rm -rf $(DIST) build/release && mkdir -p build/release

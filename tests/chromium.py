@@ -48,9 +48,8 @@ def start_install() -> None:
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
         with open(LOG, "wb") as log:
             # The child inherits the locked file and keeps the lock until it exits.
-            _install = subprocess.Popen(INSTALL, env=env,
-                                        stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                        pass_fds=(fd,))
+            _install = subprocess.Popen(INSTALL, env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                        stderr=subprocess.STDOUT, pass_fds=(fd,))
     finally:
         os.close(fd)
 
