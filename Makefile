@@ -10,6 +10,8 @@
 ifndef PYTHON
 PYTHON := $(shell scripts/find-python)
 endif
+# Another interpreter gets a venv of its own beside .venv, e.g. CI's second
+# pass: make VENV=.venv-3.13 PYTHON=$(scripts/find-python 3.13) test
 VENV := .venv
 VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
@@ -27,15 +29,45 @@ else
 XML := wheels
 endif
 
-.PHONY: test test-asan build system-deps clean format demo bench bench-instructions valgrind fuzz
+.PHONY: test test-asan test-release dist build system-deps clean format demo bench bench-instructions valgrind fuzz
+
+# The suite runs on every core (pytest-xdist), one worker process each;
+# tests marked with an xdist_group run on one worker, one after another.
+# `make test TEST_WORKERS=0` runs it in one process. Chromium is
+# installed by the suite itself, only when browser tests are selected
+# (tests/conftest.py): `make test PYTEST_ARGS="-m 'not browser'"` needs none.
+TEST_WORKERS := auto
+XDIST := -n $(TEST_WORKERS) $(if $(filter 0,$(TEST_WORKERS)),,--dist loadgroup)
 
 test: build
-	scripts/install-system-deps browser
-	$(VPY) -m pytest $(PYTEST_ARGS)
+	$(VPY) -m pytest $(XDIST) $(PYTEST_ARGS)
 
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: build
-	scripts/test-asan $(PYTEST_ARGS)
+	VENV=$(VENV) scripts/test-asan $(XDIST) $(PYTEST_ARGS)
+
+# A release in dist/: the source distribution, a wheel built from it and
+# repaired to the manylinux tag its symbol versions allow, both checked by
+# twine. The wheel carries the module and its types only: it links nothing
+# but the C and C++ runtimes, which the manylinux tag promises, so auditwheel
+# has nothing to bundle; scripts/check-dist refuses the wheel if it ever does.
+DIST := dist
+dist: $(VENV)/.release-deps
+	rm -rf $(DIST) build/release && mkdir -p build/release
+	$(VPY) -m build --no-isolation --outdir build/release .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir $(DIST) build/release/*.whl
+	cp build/release/*.tar.gz $(DIST)/
+	$(VPY) scripts/check-dist $(DIST)
+	$(VPY) -m twine check --strict $(DIST)/*
+
+# The release in clean venvs: the repaired wheel with no compiler on PATH,
+# the sdist built and installed (tests/test_release.py).
+test-release: dist build
+	$(VPY) -m pytest $(XDIST) --release -m release tests/test_release.py $(PYTEST_ARGS)
+
+$(VENV)/.release-deps: $(VENV)/.deps
+	$(PIP_INSTALL) $$($(VPY) scripts/requirements release)
+	touch $@
 
 # Coverage-guided fuzzing of the entry points (fuzz/): the module built with
 # clang, libFuzzer's coverage and the sanitizers (build/fuzz), then each
@@ -124,4 +156,4 @@ format:
 	clang-format -i src/native/*.cpp src/native/*.hpp
 
 clean:
-	rm -rf build $(VENV) *.egg-info
+	rm -rf build dist $(VENV) *.egg-info

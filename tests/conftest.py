@@ -10,6 +10,7 @@ import pytest
 from hypothesis import settings
 from pyramid.request import Request
 
+import chromium
 import tavrel_saml.saml as saml
 from idp import MetadataServer, TestIdentityProvider
 from memcached import MEMCACHED, Memcached
@@ -26,6 +27,34 @@ SP_BASE = "https://" + SP_HOST
 ACS_PATH = "/sso/saml/acs"
 ACS_URL = SP_BASE + ACS_PATH
 SP_ENTITY_ID = SP_BASE + "/sso/saml/metadata"
+
+
+def pytest_addoption(parser):
+    parser.addoption("--release", action="store_true",
+                     help="run the tests marked release, on what make dist made (make test-release)")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(config, items):
+    # The release tests install what `make dist` made: not part of a plain run.
+    if not config.getoption("--release"):
+        release = [item for item in items if item.get_closest_marker("release")]
+        if release:
+            config.hook.pytest_deselected(items=release)
+            items[:] = [item for item in items if not item.get_closest_marker("release")]
+    # The browser tests share one worker and one chromium, and are scheduled
+    # mid-run: chromium may still be installing when the run starts.
+    browser = [item for item in items if chromium.BROWSER_FIXTURES & set(item.fixturenames)]
+    for item in browser:
+        item.add_marker(pytest.mark.browser)
+        item.add_marker(pytest.mark.xdist_group("browser"))
+    rest = [item for item in items if item not in browser]
+    items[:] = rest[:len(rest) // 2] + browser + rest[len(rest) // 2:]
+
+
+def pytest_collection_finish(session):
+    if not session.config.option.collectonly and any(item.get_closest_marker("browser") for item in session.items):
+        chromium.start_install()
 
 
 def require_service(available: bool, reason: str) -> None:

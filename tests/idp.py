@@ -8,6 +8,8 @@ and broken answers.
 
 from __future__ import annotations
 
+import os
+import random
 import socket
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -31,10 +33,42 @@ class TestIdentityProvider(IdentityProvider):
     __test__ = False  # a helper, not a test class
 
 
+# Ports for the suite's own servers come from below the kernel's ephemeral
+# range: a port handed out there (by bind to port 0, or as the source port of
+# one of the suite's many client connections) can be taken between our check
+# and the server's bind, and some servers here are started, stopped and started
+# again on one port. Each pytest-xdist worker draws from its own slice, so the
+# workers of one run never pick the same port; a port in use by anyone else is
+# seen by the check and passed over.
+PORTS = range(20000, 32000)
+_handed_out: set[int] = set()
+# Not the shared `random`: a test that seeds it would have every run on the
+# machine draw the same ports.
+_draw = random.SystemRandom()
+
+
+def _own_ports() -> range:
+    workers = max(1, int(os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1")))
+    index = int(os.environ.get("PYTEST_XDIST_WORKER", "gw0").removeprefix("gw") or 0) % workers
+    width = len(PORTS) // workers
+    return range(PORTS.start + index * width, PORTS.start + (index + 1) * width)
+
+
 def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A loopback port nobody listens on, not handed out before by this process."""
+    own = _own_ports()
+    for _ in range(200):
+        port = _draw.choice(own)
+        if port in _handed_out:
+            continue
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        _handed_out.add(port)
+        return port
+    raise RuntimeError(f"no free loopback port in {own.start}-{own.stop - 1}")
 
 
 class MetadataServer:

@@ -3,13 +3,13 @@ built-in IdP and back, with screenshots of each step in test-output/."""
 
 from __future__ import annotations
 
-import os
 import time
 from pathlib import Path
 from urllib.parse import parse_qs
 
 import pytest
 
+import chromium
 from conftest import require_service
 from demo import serve, start_demo
 
@@ -35,7 +35,7 @@ def site():
 @pytest.fixture(scope="module")
 def browser():
     require_service(sync_playwright is not None, "playwright is not installed")
-    require_service(os.access(CHROMIUM, os.X_OK), f"no chromium at {CHROMIUM} (Debian package chromium)")
+    require_service(chromium.ready(), chromium.missing_reason())
     OUT.mkdir(parents=True, exist_ok=True)
     with sync_playwright() as playwright:
         browser = playwright.chromium.launch(executable_path=CHROMIUM, headless=True)

@@ -27,6 +27,10 @@ Tracker = saml.SamlDuplicateResponsesTrackerInMemcache
 KEY = "site_saml_responses_tracker"
 LOCK = KEY + "_lock"
 DUPLICATE = "ValueError: Duplicated SAML response"
+# How long the worker processes of run_workers may take to start, all of
+# them: spawning and importing is slow on a loaded machine, and is not what
+# the hang bound is about.
+START_UP = 180
 
 
 class RecordingClient:
@@ -242,7 +246,7 @@ def _login_worker(port, config, posts, barrier, results, pause):
     """One worker process: its own client and tracker, kept for all its posts.
     It finds this module through the parent's sys.path, which spawn hands over."""
     tracker = Tracker(client_for(port), "site")
-    barrier.wait(timeout=60)
+    barrier.wait(timeout=START_UP)
     for index, b64 in posts:
         started = time.monotonic()
         outcome = attempt_login(config, b64, tracker)
@@ -254,15 +258,19 @@ def _login_worker(port, config, posts, barrier, results, pause):
 def run_workers(port, config, posts_per_process, on_outcome=lambda count: None, pause=0.0, timeout=45,
                 worker=_login_worker):
     """Starts one process per list of posts, all released at once; returns
-    (index, outcome, seconds) per post. Fails if any process outlives `timeout`."""
+    (index, outcome, seconds) per post. Fails if any process outlives `timeout`
+    after the release."""
     ctx = multiprocessing.get_context("spawn")
-    barrier, results = ctx.Barrier(len(posts_per_process)), ctx.Queue()
+    # This process is a party too, so that the deadline runs from the release.
+    barrier, results = ctx.Barrier(len(posts_per_process) + 1), ctx.Queue()
     procs = [ctx.Process(target=worker, args=(port, config, posts, barrier, results, pause), daemon=True)
              for posts in posts_per_process]
     for proc in procs:
         proc.start()
-    outcomes, done, deadline = [], 0, time.monotonic() + timeout
+    outcomes, done, deadline = [], 0, time.monotonic() + START_UP
     try:
+        barrier.wait(timeout=START_UP)
+        deadline = time.monotonic() + timeout
         while done < len(procs) and time.monotonic() < deadline:
             try:
                 item = results.get(timeout=0.5)

@@ -18,7 +18,7 @@ PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 
 
 def venv_requirements() -> list[Requirement]:
-    done = subprocess.run([sys.executable, str(ROOT / "scripts" / "requirements"), "test", "bench"],
+    done = subprocess.run([sys.executable, str(ROOT / "scripts" / "requirements"), "test", "bench", "release", "fuzz"],
                           capture_output=True, text=True, check=True)
     return [Requirement(line) for line in done.stdout.split()]
 

@@ -21,7 +21,7 @@ import tavrel_saml.saml as saml
 from conftest import idp_config
 from memcached import Memcached, client_for
 from test_hostile_inputs import SETTINGS, Answering, Boom, Halt, values
-from test_memcache_tracker import DUPLICATE, FakeClock, attempt_login, run_workers, spread, tally
+from test_memcache_tracker import DUPLICATE, START_UP, FakeClock, attempt_login, run_workers, spread, tally
 
 Tracker = saml.SamlDuplicateResponsesTrackerInMemcachePerId
 ROOT = "site_saml_responses_per_id"
@@ -179,7 +179,7 @@ def test_lost_race_is_the_duplicate_message(memcached, caplog):
 
 def _per_id_worker(ports, config, posts, barrier, results, pause):
     tracker = Tracker(cluster_client(ports), "site")
-    barrier.wait(timeout=60)
+    barrier.wait(timeout=START_UP)
     for index, b64 in posts:
         started = time.monotonic()
         results.put((index, attempt_login(config, b64, tracker), time.monotonic() - started))

@@ -8,6 +8,7 @@ from urllib.parse import unquote, urlsplit
 import pytest
 from pyramid.request import Request
 
+import chromium
 import tavrel_saml.saml as saml
 from conftest import ACS_PATH, ACS_URL, SP_BASE, SP_HOST, acs_request, idp_config, require_service
 
@@ -118,7 +119,7 @@ def browser_reads():
     except ImportError:
         sync_playwright = None
     require_service(sync_playwright is not None, "playwright is not installed")
-    require_service(os.access(CHROMIUM, os.X_OK), f"no chromium at {CHROMIUM} (Debian package chromium)")
+    require_service(chromium.ready(), chromium.missing_reason())
     # The sanitizer runtime preloaded into this interpreter is not the browser's.
     preload = os.environ.pop("LD_PRELOAD", None)
     try:

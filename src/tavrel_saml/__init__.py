@@ -5,6 +5,15 @@ The module runs inside its host application, which must provide
 ``tavrel.configs.UserConfig``.
 """
 
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _version
+
+# The version is written once, in pyproject.toml; the installed metadata carries it.
+try:
+    __version__ = _version("tavrel_saml")
+except PackageNotFoundError:  # a source tree on sys.path, never installed
+    __version__ = "0+unknown"
+
 try:
     from . import saml
 except ImportError as error:
