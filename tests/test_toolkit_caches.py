@@ -333,9 +333,16 @@ def test_queries_outside_the_fast_road_answer_as_the_toolkit(caches):
     assert off == on and on[0] == [("_ElementUnicodeResult", "a")]
 
 
-def test_schemas_are_compiled_once_per_thread(caches):
-    directory = os.path.join(os.path.dirname(sys.modules["onelogin.saml2.xml_utils"].__file__), "schemas")
+def test_schemas_are_compiled_once_per_thread(caches, monkeypatch):
+    xml_utils = sys.modules["onelogin.saml2.xml_utils"]
+    directory = os.path.join(os.path.dirname(xml_utils.__file__), "schemas")
     path = os.path.join(directory, "saml-schema-metadata-2.0.xsd")
+    # Once this thread holds a schema, validating against it reads no file.
+    opened = []
+    monkeypatch.setattr(xml_utils, "open", lambda *a: opened.append(a) or open(*a), raising=False)
+    document = b'<md:EntityDescriptor xmlns:md="urn:oasis:names:tc:SAML:2.0:metadata" entityID="e"/>'
+    results = [OneLogin_Saml2_XML.validate_xml(document, "saml-schema-metadata-2.0.xsd") for _ in range(3)]
+    assert len(opened) <= 1 and [r if isinstance(r, str) else r.tag for r in results] == ["invalid_xml"] * 3
 
     def compiled():
         return OneLogin_Saml2_XML._schema_class(etree.parse(path))

@@ -418,7 +418,7 @@ std::optional<long long> plain_saml_time(PyObject *text, bool *fraction) {
   if (length < 20 || length > 27 || s[length - 1] != 'Z') return std::nullopt;
   *fraction = length > 20;
   if (*fraction) {
-    if (s[19] != '.') return std::nullopt;
+    if (length < 22 || s[19] != '.') return std::nullopt;
     for (Py_ssize_t i = 20; i < length - 1; ++i) {
       if (s[i] < '0' || s[i] > '9') return std::nullopt;
     }
