@@ -196,11 +196,14 @@ def memory() -> dict:
 def bench_caches(quick=False) -> dict:
     cfg = QUICK if quick else FULL
     started = time.perf_counter()
+    load_before = os.getloadavg()[0]
     section = {"wall": wall(cfg["signon_pairs"], cfg["login_pairs"])}
     print("wall:", json.dumps(section["wall"]), file=sys.stderr, flush=True)
     section["instructions"] = counted(cfg["calls"])
     print("instructions:", json.dumps(section["instructions"]), file=sys.stderr, flush=True)
     section["memory"] = memory()
+    # Wall-clock ratios drift with the machine's load; the counts do not.
+    section["load"] = [load_before, os.getloadavg()[0]]
     section["seconds"] = time.perf_counter() - started
     return section
 
@@ -265,7 +268,9 @@ def plot(section, out_dir: Path) -> str:
 
 def markdown(section, plot_name) -> str:
     title, header, body = table(section)
-    lines = [f"Run of {section['date']}, measured in {section['seconds']:.0f} s.", "", f"**{title}**", "",
+    load = section.get("load")
+    loaded = f" (load average {load[0]:.1f} at the start, {load[1]:.1f} at the end)" if load else ""
+    lines = [f"Run of {section['date']}, measured in {section['seconds']:.0f} s{loaded}.", "", f"**{title}**", "",
              "| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     lines += ["| " + " | ".join(row) + " |" for row in body]
     lines += ["", memory_line(section), "", f"![toolkit caches](../bench/results/{plot_name})"]
