@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 
+import caches
 import instructions
 import mapping
 import replay
@@ -90,6 +91,9 @@ def main():
     results["memory"] = memory_section(cfg["memory_responses"])
     step("instructions per call, under callgrind")
     results["instructions"] = instructions.bench_instructions(args.quick)
+    step("toolkit caches: the module's road with them against the toolkit's own without them")
+    results["caches"] = caches.bench_caches(args.quick)
+    results["caches"]["date"] = results["date"]
     results["seconds"] = time.perf_counter() - started
 
     plots = report.plot(results, RESULTS)
@@ -100,6 +104,8 @@ def main():
     else:
         _, counts_plot = instructions.plot(results["instructions"], RESULTS)
         print("\n" + instructions.text(results["instructions"]))
+    caches_plot = caches.plot(results["caches"], RESULTS)
+    print("\n" + caches.text(results["caches"]))
     print(f"\nAbsolute times vary between machines; the ratios hold. Results in {RESULTS.relative_to(ROOT)}/")
     if not args.quick and DOC.exists():
         doc = DOC.read_text()
@@ -110,6 +116,7 @@ def main():
             print(f"Table written into {DOC.relative_to(ROOT)}")
         if results["instructions"] is not None:
             instructions.write_doc(results["instructions"], counts_plot)
+        caches.write_doc(results["caches"], caches_plot)
 
 
 if __name__ == "__main__":

@@ -3,10 +3,12 @@ configurations at start-up, SP metadata, and the loader over the host's
 auth settings."""
 
 import base64
+import time
 import zlib
 from types import SimpleNamespace
 from urllib.parse import parse_qs, urlsplit
 
+import onelogin.saml2.metadata
 import pytest
 from lxml import etree
 from onelogin.saml2.errors import OneLogin_Saml2_Error
@@ -122,7 +124,10 @@ def test_validation_errors_are_not_converted(idp):
 
 
 @pytest.mark.parametrize("entity_id", [SP_ENTITY_ID, LONG_ENTITY_ID])
-def test_sp_metadata_is_validated_by_the_toolkit(idp, entity_id):
+def test_sp_metadata_is_validated_by_the_toolkit(idp, entity_id, monkeypatch):
+    # The document carries validUntil, to the second: both made at one clock.
+    stopped = time.time()
+    monkeypatch.setattr(onelogin.saml2.metadata, "time", lambda: stopped)
     config = idp_config(idp)
     config["settings"]["sp"]["entityId"] = entity_id
     instance = Config(config, login_request(), {})

@@ -22,7 +22,7 @@ MODULE_NAMES = (
     "log SamlAuthLoader "
     "SamlDuplicateResponsesTrackerInMemcache SamlDuplicateResponsesTrackerInMemcachePerId "
     "SamlDuplicateResponsesTrackerInMemory responses_tracker_mem "
-    "SamlIDPConfig validate_saml_settings").split()
+    "SamlIDPConfig validate_saml_settings set_toolkit_caches").split()
 
 CLASS_DOCS = {
     "SamlAuthLoader": "Class for loading and validating saml auth configs",
@@ -77,7 +77,9 @@ SamlIDPConfig.match_saml_regex method (self, saml_values) | Return the saml valu
 SamlIDPConfig.get_return_to_url method (self) | return url of the referrer/relay state/return_to if possible | on \
 errors, just go to /
 SamlIDPConfig.get_sp_metadata method (self)
-validate_saml_settings function (auth_settings, timeout)""".splitlines()]
+validate_saml_settings function (auth_settings, timeout)
+set_toolkit_caches function (enabled) | Install (True) or remove (False) the caches of the toolkit's work per request; \
+they are the whole process's.""".splitlines()]
 
 
 def test_module_binds_its_names_in_import_order():

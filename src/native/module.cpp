@@ -5,6 +5,7 @@
 #include "loader.hpp"
 #include "log.hpp"
 #include "startup_checks.hpp"
+#include "toolkit_caches.hpp"
 #include "trackers.hpp"
 
 namespace tavrel_saml {
@@ -69,6 +70,7 @@ void exec_module(const Module &m) {
        call(m.global(id::SamlDuplicateResponsesTrackerInMemory)));
   bind(m, id::SamlIDPConfig, make_idp_config_class(m));
   bind(m, id::validate_saml_settings, make_validate_saml_settings(m));
+  bind(m, id::set_toolkit_caches, make_toolkit_caches(m));
 }
 
 // Failing, the import raises the error as it came (the host's own
