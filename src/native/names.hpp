@@ -280,7 +280,6 @@
   X(values, "values")                                                         \
   /* the toolkit caches */                                                    \
   X(set_toolkit_caches, "set_toolkit_caches")                                 \
-  X(query, "query")                                                           \
   X(xpath, "xpath")                                                           \
   X(dom, "dom")                                                               \
   X(context, "context")                                                       \
@@ -291,16 +290,13 @@
   X(validate_xml, "validate_xml")                                             \
   X(xml, "xml")                                                               \
   X(schema, "schema")                                                         \
-  X(to_etree, "to_etree")                                                     \
   X(validate, "validate")                                                     \
   X(unloaded_xml, "unloaded_xml")                                             \
   X(invalid_xml, "invalid_xml")                                               \
   X(docinfo, "docinfo")                                                       \
   X(URL, "URL")                                                               \
-  X(format_cert, "format_cert")                                               \
   X(cert, "cert")                                                             \
   X(heads, "heads")                                                           \
-  X(parse_SAML_to_time, "parse_SAML_to_time")                                 \
   X(timestr, "timestr")                                                       \
   X(TIME_FORMAT, "TIME_FORMAT")                                               \
   X(TIME_FORMAT_2, "TIME_FORMAT_2")                                           \
