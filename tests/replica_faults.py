@@ -1,0 +1,128 @@
+"""Replay records kept on several memcached servers, and one server's fault
+at a time: a restart that empties it, a kill, a hang (SIGSTOP), a kill
+followed by a return with nothing. Shared by the tests and the benchmark
+that measures what each fault lets through."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import signal
+import time
+import uuid
+
+from pymemcache.client.base import Client
+from pymemcache.client.hash import HashClient
+
+import tavrel_saml.saml as saml
+
+Tracker = saml.SamlDuplicateResponsesTrackerInMemcachePerId
+FAULTS = ("restart", "kill", "hang", "back empty")
+# Short, so that a hung server costs a test little; the tracker waits for a
+# hung server no longer than this, once per sign-on.
+TIMEOUT = 0.5
+
+
+class CountingClient(Client):
+    """Counts the requests that failed (refused, timed out, ...)."""
+
+    failures = 0
+
+    def _fetch_cmd(self, *args, **kwargs):
+        return self._counted(super()._fetch_cmd, *args, **kwargs)
+
+    def _store_cmd(self, *args, **kwargs):
+        return self._counted(super()._store_cmd, *args, **kwargs)
+
+    def _counted(self, fn, *args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except Exception:
+            CountingClient.failures += 1
+            raise
+
+
+class CountingHashClient(HashClient):
+    client_class = CountingClient
+
+
+def cluster_client(ports, timeout=TIMEOUT):
+    return CountingHashClient([("127.0.0.1", port) for port in ports], default_noreply=False,
+                              connect_timeout=timeout, timeout=timeout, retry_attempts=1, retry_timeout=0)
+
+
+def renamed(response):
+    """The captured response posted again under a Response ID of the
+    attacker's (the signature covers the assertion only)."""
+    return dataclasses.replace(response, xml=response.xml.replace(response.response_id, "_" + uuid.uuid4().hex))
+
+
+class Fault:
+    """One server's fault. `undo` always leaves the process running or gone,
+    never stopped: call it in a `finally`."""
+
+    def __init__(self, kind, server):
+        self.kind, self.server, self.stopped = kind, server, False
+
+    def apply(self):
+        if self.kind == "hang":
+            os.kill(self.server.proc.pid, signal.SIGSTOP)
+            self.stopped = True
+        else:
+            self.server.stop(crash=True)
+            if self.kind == "restart":
+                self.server.start()
+
+    def recover(self):
+        """The end of a hang, the return of a killed server (empty)."""
+        if self.kind == "hang":
+            self.undo()
+        elif self.kind == "back empty":
+            self.server.start()
+
+    def undo(self):
+        if self.stopped:
+            os.kill(self.server.proc.pid, signal.SIGCONT)
+            self.stopped = False
+
+
+def post(config, response, tracker):
+    """(outcome, seconds, failed requests) of one post; the outcome as text."""
+    from test_memcache_tracker import attempt_login
+
+    failures, started = CountingClient.failures, time.monotonic()
+    outcome = attempt_login(config, response, tracker)
+    return outcome, time.monotonic() - started, CountingClient.failures - failures
+
+
+def measure(servers, config, issue, replicas, kind, captured=30, new=15, index=0):
+    """What one fault of `servers[index]` does to sign-ins of one process:
+    captured responses (accepted before the fault) posted again under their
+    own and a fresh Response ID, new responses refused, the slowest sign-in
+    and the most failed requests in one. A server that comes back is asked
+    again with everything accepted so far."""
+    tracker = Tracker(cluster_client([s.port for s in servers]), "site", replicas)
+    before = [issue() for _ in range(captured)]
+    if any(post(config, r, tracker)[0] != "accepted" for r in before):
+        raise AssertionError("a sign-in refused before any fault")
+    during = [issue() for _ in range(new)]
+    fault, posts = Fault(kind, servers[index]), {"new": [], "own": [], "fresh": []}
+    try:
+        fault.apply()
+        posts["new"] += [post(config, r, tracker) for r in during]
+        posts["own"] += [post(config, r, tracker) for r in before]
+        posts["fresh"] += [post(config, renamed(r), tracker) for r in before]
+        if kind == "back empty":
+            fault.recover()
+            later = [issue() for _ in range(new)]
+            posts["new"] += [post(config, r, tracker) for r in later]
+            posts["own"] += [post(config, r, tracker) for r in before + during]
+            posts["fresh"] += [post(config, renamed(r), tracker) for r in before]
+    finally:
+        fault.undo()
+    every = [p for group in posts.values() for p in group]
+    return {"fault": kind, "replicas": replicas, "captured": captured,
+            "replayed": sum(o == "accepted" for o, _, _ in posts["own"]),
+            "replayed_fresh_id": sum(o == "accepted" for o, _, _ in posts["fresh"]),
+            "new": len(posts["new"]), "refused": sum(o != "accepted" for o, _, _ in posts["new"]),
+            "slowest_s": max(s for _, s, _ in every), "most_failed_requests": max(f for _, _, f in every)}
