@@ -395,9 +395,55 @@ def fault_outcomes(captured, new, hang_captured) -> list[dict]:
     return rows
 
 
+def _post(config, response, tracker):
+    """(outcome, seconds, failed requests) of one post; the outcome as text."""
+    from replica_faults import CountingClient
+    from test_memcache_tracker import attempt_login
+
+    failures, started = CountingClient.failures, time.monotonic()
+    outcome = attempt_login(config, response, tracker)
+    return outcome, time.monotonic() - started, CountingClient.failures - failures
+
+
+def _measure(servers, config, issue, replicas, kind, captured=30, new=15, index=0):
+    """What one fault of `servers[index]` does to sign-ins of one process:
+    captured responses (accepted before the fault) posted again, half under
+    their own Response ID and half under a fresh one (each response once: a
+    replay that gets through records its ids again), new responses refused,
+    the slowest sign-in and the most failed requests in one. A server that
+    comes back is asked only after its return, also with the responses
+    accepted while it was away."""
+    from replica_faults import Fault, cluster_client, renamed
+
+    tracker = saml.SamlDuplicateResponsesTrackerInMemcachePerId(cluster_client([s.port for s in servers]), "site",
+                                                                replicas)
+    before = [issue() for _ in range(captured)]
+    if any(_post(config, r, tracker)[0] != "accepted" for r in before):
+        raise AssertionError("a sign-in refused before any fault")
+    own, fresh = before[: captured // 2], before[captured // 2:]
+    fault, posts = Fault(kind, servers[index]), {"new": [], "own": [], "fresh": []}
+    try:
+        fault.apply()
+        during = [issue() for _ in range(new)]
+        posts["new"] += [_post(config, r, tracker) for r in during]
+        if kind == "back empty":
+            fault.recover()
+            own += [r for r, (outcome, _, _) in zip(during, posts["new"]) if outcome == "accepted"]
+            posts["new"] += [_post(config, issue(), tracker) for _ in range(new)]
+        posts["own"] += [_post(config, r, tracker) for r in own]
+        posts["fresh"] += [_post(config, renamed(r), tracker) for r in fresh]
+    finally:
+        fault.undo()
+    every = [p for group in posts.values() for p in group]
+    return {"fault": kind, "replicas": replicas,
+            "replayed": sum(o == "accepted" for o, _, _ in posts["own"]), "own_id": len(own),
+            "replayed_fresh_id": sum(o == "accepted" for o, _, _ in posts["fresh"]), "fresh_id": len(fresh),
+            "new": len(posts["new"]), "refused": sum(o != "accepted" for o, _, _ in posts["new"]),
+            "slowest_s": max(s for _, s, _ in every), "most_failed_requests": max(f for _, _, f in every)}
+
+
 def _fault_outcome(count, config, issue, replicas, kind, captured, new, hang_captured):
     from memcached import Memcached
-    from replica_faults import measure
 
     saml.SamlIDPConfig.cached_saml_settings.clear()
     servers = [Memcached() for _ in range(count)]
@@ -405,7 +451,7 @@ def _fault_outcome(count, config, issue, replicas, kind, captured, new, hang_cap
         for server in servers:
             server.start()
         posted = hang_captured if kind == "hang" else captured
-        return measure(servers, config, issue, replicas, kind, captured=posted, new=min(new, posted))
+        return _measure(servers, config, issue, replicas, kind, captured=posted, new=min(new, posted))
     finally:
         for server in servers:
             server.stop()

@@ -1,14 +1,13 @@
 """Replay records kept on several memcached servers, and one server's fault
 at a time: a restart that empties it, a kill, a hang (SIGSTOP), a kill
 followed by a return with nothing. Shared by the tests and the benchmark
-that measures what each fault lets through."""
+(bench/replay.py) that measures what each fault lets through."""
 
 from __future__ import annotations
 
 import dataclasses
 import os
 import signal
-import time
 import uuid
 
 from pymemcache.client.base import Client
@@ -84,45 +83,3 @@ class Fault:
         if self.stopped:
             os.kill(self.server.proc.pid, signal.SIGCONT)
             self.stopped = False
-
-
-def post(config, response, tracker):
-    """(outcome, seconds, failed requests) of one post; the outcome as text."""
-    from test_memcache_tracker import attempt_login
-
-    failures, started = CountingClient.failures, time.monotonic()
-    outcome = attempt_login(config, response, tracker)
-    return outcome, time.monotonic() - started, CountingClient.failures - failures
-
-
-def measure(servers, config, issue, replicas, kind, captured=30, new=15, index=0):
-    """What one fault of `servers[index]` does to sign-ins of one process:
-    captured responses (accepted before the fault) posted again under their
-    own and a fresh Response ID, new responses refused, the slowest sign-in
-    and the most failed requests in one. A server that comes back is asked
-    again with everything accepted so far."""
-    tracker = Tracker(cluster_client([s.port for s in servers]), "site", replicas)
-    before = [issue() for _ in range(captured)]
-    if any(post(config, r, tracker)[0] != "accepted" for r in before):
-        raise AssertionError("a sign-in refused before any fault")
-    during = [issue() for _ in range(new)]
-    fault, posts = Fault(kind, servers[index]), {"new": [], "own": [], "fresh": []}
-    try:
-        fault.apply()
-        posts["new"] += [post(config, r, tracker) for r in during]
-        posts["own"] += [post(config, r, tracker) for r in before]
-        posts["fresh"] += [post(config, renamed(r), tracker) for r in before]
-        if kind == "back empty":
-            fault.recover()
-            later = [issue() for _ in range(new)]
-            posts["new"] += [post(config, r, tracker) for r in later]
-            posts["own"] += [post(config, r, tracker) for r in before + during]
-            posts["fresh"] += [post(config, renamed(r), tracker) for r in before]
-    finally:
-        fault.undo()
-    every = [p for group in posts.values() for p in group]
-    return {"fault": kind, "replicas": replicas, "captured": captured,
-            "replayed": sum(o == "accepted" for o, _, _ in posts["own"]),
-            "replayed_fresh_id": sum(o == "accepted" for o, _, _ in posts["fresh"]),
-            "new": len(posts["new"]), "refused": sum(o != "accepted" for o, _, _ in posts["new"]),
-            "slowest_s": max(s for _, s, _ in every), "most_failed_requests": max(f for _, _, f in every)}

@@ -6,16 +6,15 @@ restarted, killed, hung and come back empty under eight worker processes."""
 from __future__ import annotations
 
 import hashlib
-import itertools
+import os
 import threading
 import time
 
 import pytest
 from pymemcache.client.hash import HashClient
 
-import tavrel_saml.saml as saml
-from conftest import idp_config
-from memcached import Memcached
+from conftest import idp_config, require_service
+from memcached import MEMCACHED, Memcached
 from replica_faults import FAULTS, TIMEOUT, CountingClient, Fault, Tracker, cluster_client, renamed
 from test_memcache_tracker import DUPLICATE, attempt_login, run_workers, spread, tally
 
@@ -277,6 +276,7 @@ def test_two_racing_posts_give_one_acceptance_whatever_single_server_fails(serve
 
 @pytest.fixture
 def cluster():
+    require_service(os.access(MEMCACHED, os.X_OK), "memcached is not installed")
     servers = [Memcached() for _ in range(3)]
     try:
         for server in servers:
