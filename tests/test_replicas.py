@@ -90,7 +90,7 @@ def test_ids_placed_on_their_highest_ranked_servers_and_claimed_in_that_order():
     for req_id in ("_a", "_b", "_c", "_d", "_e", "_f"):
         for replicas in (1, 2, 3):
             log = []
-            Tracker(Cluster({n: Server(n, log) for n in NAMES}), "site", replicas).add(req_id, 2e9)
+            Tracker(Cluster({n: Server(n, log) for n in NAMES}), "site", replicas=replicas).add(req_id, 2e9)
             assert claims(log) == ranking(req_id, NAMES)[:replicas]
 
 
