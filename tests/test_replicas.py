@@ -49,18 +49,18 @@ class Cluster:
 class Server:
     """One fake memcached: the generation reads 0; item reads and claims
     answer from `answers` (a value, or an exception to raise); a server that
-    is `down` raises for every request."""
+    is `down` raises that error for every request."""
 
     default_noreply = ignore_exc = False
 
-    def __init__(self, name, log, get=None, add=True, down=False):
+    def __init__(self, name, log, get=None, add=True, down=None):
         self.name, self.log, self.down, self.answers = name, log, down, {"get": get, "add": add}
 
     def _answer(self, call, key):
         call = "generation" if key.endswith("_per_id") else call
         self.log.append((call, self.name))
         if self.down:
-            raise TimeoutError("timed out")
+            raise self.down
         answer = None if call == "generation" else self.answers[call]
         if isinstance(answer, BaseException):
             raise answer
@@ -141,15 +141,22 @@ def test_seen_when_any_answering_replica_holds_it(first, second, seen):
         assert tracker.is_seen("_a") is seen
 
 
-def test_a_server_that_failed_once_is_not_asked_again_within_the_sign_on():
-    # A hung server costs a sign-on one timeout, not one per request.
+@pytest.mark.parametrize("replicas, error, asked", [
+    (2, TimeoutError("timed out"), 1),       # a hung server costs a sign-on one timeout, not one per request
+    (2, ConnectionRefusedError(), 2),        # cheap to meet again
+    (1, TimeoutError("timed out"), 2),       # one copy: every request as it always was
+])
+def test_a_server_that_timed_out_is_not_asked_again_within_the_sign_on(replicas, error, asked):
     order, log = ranking("_a", NAMES[:2]), []
-    tracker = Tracker(Cluster({order[0]: Server(order[0], log, down=True), order[1]: Server(order[1], log)}),
-                      "site", 2)
+    tracker = Tracker(Cluster({order[0]: Server(order[0], log, down=error), order[1]: Server(order[1], log)}),
+                      "site", replicas)
     with tracker.lock():
-        assert tracker.is_seen("_a") is False
-        tracker.add("_a", 2e9)
-    assert log == [("generation", order[0]), ("generation", order[1]), ("get", order[1]), ("add", order[1])]
+        for _ in range(2):
+            try:
+                assert tracker.is_seen("_a") is False
+            except RuntimeError:
+                assert replicas == 1
+    assert log.count(("generation", order[0])) == asked
 
 
 # -- Every interleaving of two racing posts, any one server failing ------------

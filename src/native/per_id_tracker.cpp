@@ -55,7 +55,7 @@ py::object attempt(py::object &error, Fn &&fn) {
 [[noreturn]] void untrustworthy(py::handle server_name, py::handle answer) {
   raise(PyExc_RuntimeError,
         concat({py::str("Untrustworthy answer from saml responses storage at "),
-                server_name, py::str(": "), py::repr(answer)}));
+                server_name, py::str(": "), tavrel_saml::repr(answer)}));
 }
 
 // SHA-256 from whatever `hashlib` the interpreter's import gives: its bytes
@@ -189,26 +189,32 @@ struct Replica {
 };
 
 // The per-sign-on memory of the servers (inside `lock()` only): a
-// generation text for a server that answered, its error for one that did
-// not, so that a hung server costs a sign-on one timeout, not one per call.
+// generation text for a server that answered, and, where an id has several
+// replicas, the timeout of one that did not answer in time, so that a hung
+// server costs a sign-on one timeout, not one per request. Any other
+// failure (refused, closed, out of memory) costs nothing to meet again, and
+// one copy per id keeps every request of a sign-on as it was.
 py::object sign_on_memory(const Module &m, py::handle self) {
   return get_attr(self, m[id::generations]);
 }
 
-void remember_failure(py::handle memory, Replica &replica, py::object error,
-                      const char *failure) {
+void remember_failure(py::handle memory, bool several, Replica &replica,
+                      py::object error, const char *failure) {
   replica.key = py::object();
   replica.error = error;
   replica.failure = failure;
-  if (!memory.is_none()) set_item(memory, replica.server.name, error);
+  if (several && !memory.is_none() &&
+      PyErr_GivenExceptionMatches(error.ptr(), PyExc_TimeoutError)) {
+    set_item(memory, replica.server.name, error);
+  }
 }
 
 // The generation of the server's ids: `reset` moves it on, and every id
 // recorded under an earlier one is forgotten. Inside `lock()` it is read
 // once per server; outside, at every call, so that no instance keeps using
 // a generation that another process has left.
-void find_generation(const Module &m, py::handle memory, Replica &replica,
-                     py::handle key) {
+void find_generation(const Module &m, py::handle memory, bool several,
+                     Replica &replica, py::handle key) {
   if (!memory.is_none() && contains(memory, replica.server.name)) {
     py::object known = get_item(memory, replica.server.name);
     if (PyUnicode_Check(known.ptr())) {
@@ -216,8 +222,7 @@ void find_generation(const Module &m, py::handle memory, Replica &replica,
     } else if (!PyExceptionInstance_Check(known.ptr())) {
       raise(PyExc_TypeError, "bad _generations");
     } else {
-      replica.error = known;
-      replica.failure = kReadFailure;
+      replica.error = known;  // not asked again: the failure is the caller's
     }
     return;
   }
@@ -225,7 +230,9 @@ void find_generation(const Module &m, py::handle memory, Replica &replica,
   py::object answer = attempt(error, [&] {
     return call_method(replica.server.client, m[id::get], key);
   });
-  if (!answer) return remember_failure(memory, replica, error, kReadFailure);
+  if (!answer) {
+    return remember_failure(memory, several, replica, error, kReadFailure);
+  }
   py::object number = py::int_(0);
   if (!answer.is_none()) {
     PyObject *parsed = PyNumber_Long(answer.ptr());
@@ -244,6 +251,7 @@ struct Placed {
   py::bytes digest;
   std::vector<Replica> replicas;
   py::object memory;
+  bool several = false;  // more than one replica
 };
 
 // Where an id lives: its replicas in rank order, each with the item key
@@ -252,9 +260,11 @@ Placed place(const Module &m, py::handle self, py::handle req_id) {
   Placed placed{id_digest(m, req_id), {}, sign_on_memory(m, self)};
   py::object key = get_attr(self, m[id::key]);
   py::object hex = call_method(placed.digest, m[id::hex]);
-  for (Server &server : servers_of(m, self, placed.digest)) {
+  std::vector<Server> servers = servers_of(m, self, placed.digest);
+  placed.several = servers.size() > 1;
+  for (Server &server : servers) {
     Replica replica{server, py::object(), py::object()};
-    find_generation(m, placed.memory, replica, key);
+    find_generation(m, placed.memory, placed.several, replica, key);
     if (replica.key) {
       replica.key =
           concat({key, m[id::underscore], replica.key, m[id::underscore], hex});
@@ -471,7 +481,8 @@ py::object per_id_is_seen(const Module &m, const Args &args) {
       return call_method(replica.server.client, m[id::get], replica.key);
     });
     if (!answer) {
-      remember_failure(placed.memory, replica, error, kReadFailure);
+      remember_failure(placed.memory, placed.several, replica, error,
+                       kReadFailure);
       continue;
     }
     if (!answer.is_none()) return py::bool_(true);
@@ -511,7 +522,8 @@ py::object per_id_add(const Module &module, const Args &args) {
                             kw<id::noreply>(Py_False));
     });
     if (!answer) {
-      remember_failure(placed.memory, replica, error, kStoreFailure);
+      remember_failure(placed.memory, placed.several, replica, error,
+                       kStoreFailure);
     } else if (answer.ptr() == Py_True) {
       ++stored;
     } else if (answer.ptr() == Py_False) {
