@@ -344,7 +344,8 @@ def test_one_server_fault_under_eight_workers(cluster, idp, issue, kind):
         elif count == 40:
             fault.recover()
     try:
-        outcomes = run_workers(ports, config, posts, pause=0.02, worker=_replica_worker, on_outcome=on_outcome)
+        outcomes = run_workers(ports, config, posts, pause=0.02, worker=_replica_worker, on_outcome=on_outcome,
+                               timeout=120)  # eight spawned workers under the sanitizers start slowly
     finally:
         fault.undo()
     counts = tally(outcomes)
