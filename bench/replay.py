@@ -396,7 +396,7 @@ def fault_outcomes(captured, new, hang_captured) -> list[dict]:
 
 
 def _post(config, response, tracker):
-    """(outcome, seconds, failed requests) of one post; the outcome as text."""
+    """(outcome, seconds, requests timed out) of one post; the outcome as text."""
     from replica_faults import CountingClient
     from test_memcache_tracker import attempt_login
 
