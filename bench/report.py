@@ -64,6 +64,29 @@ def tables(results) -> list[tuple[str, list[str], list[list[str]]]]:
                     "(replay bookkeeping only, toolkit stubbed)",
                     ["tracker", "workers", "live ids", "sign-ins/s", "refused"], rows))
 
+    # Sections measured apart from the rest of a run say when.
+    when = f" (run of {results['replicas_date']})" if "replicas_date" in results else ""
+    rows = [[str(r["replicas"]), f"{r['entries']:,}", _us(r["per_response_s"]), _size(r["bytes_moved_per_response"]),
+             f"{r['round_trips_per_response']:.2f}"] for r in results.get("replicas", [])]
+    if rows:
+        out.append(("Per-id tracker, each id on `replicas` of three memcached servers: per response (toolkit "
+                    "stubbed; bytes and requests from the servers' own counters)" + when,
+                    ["replicas", "live ids", "us/response", "moved/response", "memcached requests"], rows))
+    rows = [[str(r["replicas"]), str(r["workers"]), f"{r['live']:,}", f"{r['sign_ins_per_s']:,.0f}",
+             f"{r['refused']:,}"] for r in results.get("replica_workers", [])]
+    if rows:
+        out.append(("Sign-in rate through the per-id tracker on three memcached servers, worker processes "
+                    "(replay bookkeeping only, toolkit stubbed)" + when,
+                    ["replicas", "workers", "live ids", "sign-ins/s", "refused"], rows))
+    rows = [[str(r["servers"]), str(r["replicas"]), r["fault"], f"{r['replayed']} of {r['own_id']}",
+             f"{r['replayed_fresh_id']} of {r['fresh_id']}", f"{r['refused']} of {r['new']}",
+             f"{r['slowest_s']:.2f}"] for r in results.get("replica_faults", [])]
+    if rows:
+        out.append(("One memcached server failing, one process signing in real responses (client timeout "
+                    "0.5 s): captured responses that sign in again (each posted once), new sign-ins refused" + when,
+                    ["servers", "replicas", "fault", "replayed", "replayed, fresh Response ID", "refused",
+                     "slowest s"], rows))
+
     m = results.get("memory")
     if m:
         growth = m["after"]["rss_kib"] - m["before"]["rss_kib"]

@@ -8,6 +8,7 @@ harness out (its figures are too rough to keep, so the docs are left alone).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import logging
 import subprocess
@@ -28,10 +29,12 @@ BEGIN, END = "<!-- bench results: begin -->", "<!-- bench results: end -->"
 
 FULL = {"signon_pairs": 2500, "login_pairs": 10000, "users": [10, 1_000, 100_000], "values": [1, 10],
         "mapping_samples": 21, "entries": [10, 10_000, 100_000], "memcache_entries": [10, 10_000, 100_000],
-        "replay_samples": 15, "memory_responses": 100_000, "worker_seconds": 4}
+        "replay_samples": 15, "memory_responses": 100_000, "worker_seconds": 4,
+        "faults": {"captured": 60, "new": 15, "hang_captured": 12}}
 QUICK = {"signon_pairs": 60, "login_pairs": 200, "users": [10, 1_000, 100_000], "values": [1, 10],
          "mapping_samples": 3, "entries": [10, 10_000, 100_000], "memcache_entries": [10, 10_000, 100_000],
-         "replay_samples": 3, "memory_responses": 20_000, "worker_seconds": 1}
+         "replay_samples": 3, "memory_responses": 20_000, "worker_seconds": 1,
+         "faults": {"captured": 12, "new": 6, "hang_captured": 4}}
 
 
 def step(title):
@@ -87,6 +90,14 @@ def main():
             results["replay"] += replay.bench_memcache_trackers(port, cfg["memcache_entries"], cfg["replay_samples"])
             step("sign-in rate of worker processes through each memcache tracker")
             results["memcache_workers"] = replay.bench_worker_rates(port, 10_000, cfg["worker_seconds"])
+    with contextlib.ExitStack() as stack:
+        ports = [stack.enter_context(memcached()) for _ in range(3)]
+        if None not in ports:
+            step("per-id tracker with replicas 1 and 2 on three memcached servers")
+            results["replicas"] = replay.bench_replicas(ports, cfg["memcache_entries"], cfg["replay_samples"])
+            results["replica_workers"] = replay.bench_replica_rates(ports, 10_000, cfg["worker_seconds"])
+            step("one of three memcached servers restarted, killed, hung, back empty; replicas 1 and 2")
+            results["replica_faults"] = replay.fault_outcomes(**cfg["faults"])
     step(f"memory of a worker over {cfg['memory_responses']:,} responses")
     results["memory"] = memory_section(cfg["memory_responses"])
     step("instructions per call, under callgrind")

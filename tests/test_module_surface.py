@@ -45,7 +45,7 @@ SamlDuplicateResponsesTrackerInMemcache.is_seen method (self, req_id)
 SamlDuplicateResponsesTrackerInMemcache.add method (self, req_id, expiration) | expiration: unix time
 SamlDuplicateResponsesTrackerInMemcache.cleanup_expired method (self)
 SamlDuplicateResponsesTrackerInMemcache.reset method (self)
-SamlDuplicateResponsesTrackerInMemcachePerId.__init__ method (self, memcache_client, memcache_root_key)
+SamlDuplicateResponsesTrackerInMemcachePerId.__init__ method (self, memcache_client, memcache_root_key, replicas=1)
 SamlDuplicateResponsesTrackerInMemcachePerId.lock method (self)
 SamlDuplicateResponsesTrackerInMemcachePerId.is_seen method (self, req_id)
 SamlDuplicateResponsesTrackerInMemcachePerId.add method (self, req_id, expiration) | expiration: unix time

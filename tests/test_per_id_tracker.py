@@ -96,6 +96,30 @@ def test_time_to_live_told_to_memcached(monkeypatch, expires_in, ttl):
     assert mc.calls[-1] == ("add", item_key("_a"), b"1", ttl, {"noreply": False})
 
 
+@pytest.mark.parametrize("expiration, ttl", [(10**400, 2**31 - 1), (-10**400, 1)])
+def test_expirations_past_a_float_kept_as_long_as_memcached_can(expiration, ttl):
+    mc = Recording(get=None, add=True)
+    Tracker(mc, "site").add("_a", expiration)
+    assert mc.calls[-1][3] == ttl
+
+
+@pytest.mark.parametrize("digest, error", [
+    (b"\x01" * 4, "returned 4 bytes, not 32"), (b"\x01" * 64, "returned 64 bytes, not 32"),
+    ("x" * 32, "returned str, not 32 bytes"),
+])
+def test_digest_of_a_replaced_hashlib_checked_before_use(monkeypatch, digest, error):
+    import sys
+    import types
+
+    fake = types.ModuleType("hashlib")
+    fake.sha256 = lambda data: types.SimpleNamespace(digest=lambda: digest)
+    tracker = Tracker(Recording(get=None), "site")
+    monkeypatch.setitem(sys.modules, "hashlib", fake)
+    for call in (lambda: Tracker(Recording(), "site"), lambda: tracker.is_seen("_a")):  # server seeds, ids
+        with pytest.raises(RuntimeError, match=rf"^hashlib.sha256\(\).digest\(\) {error}$"):
+            call()
+
+
 @pytest.mark.parametrize("answers, call, error", [
     ({"get": None, "add": None}, ("add", "_a", 2e9), "Untrustworthy answer .* None"),
     ({"get": b"one"}, ("is_seen", "_a"), "Untrustworthy answer .* b'one'"),

@@ -303,6 +303,12 @@
   X(dunder_func, "__func__")                                                  \
   X(dunder_dict, "__dict__")                                                  \
   X(dunder_file, "__file__")                                                  \
+  X(replicas_attr, "_replicas")                                               \
+  X(ignore_exc, "ignore_exc")                                                 \
+  X(server, "server")                                                         \
+  X(colon, ":")                                                               \
+  X(memcache, "memcache")                                                     \
+  X(incr, "incr")                                                             \
   /* texts */                                                                 \
   X(empty, "")                                                                \
   X(space, " ")                                                               \
@@ -318,6 +324,10 @@
   X(resulting_config_for, "Resulting SAML config for ")                       \
   X(is_, " is ")                                                              \
   X(detected_duplicate, "Detected duplicate SAML response ")                  \
+  X(replay_record, "Replay record ")                                          \
+  X(stored_on, " stored on ")                                                 \
+  X(of, " of ")                                                               \
+  X(servers_missed_by, " servers; missed by ")                                \
   X(comparing_format,                                                         \
     "Comparing SAML attribute %s with User Config attribute %s")              \
   X(matches_format, "User Config to SAML matches %s")                         \

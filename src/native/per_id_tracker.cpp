@@ -2,12 +2,21 @@
 // with memcached's insert-if-absent. No lock item and no shared record, so a
 // sign-on costs the same whatever the number of live ids, and the ids spread
 // over every server of a cluster.
+//
+// Each id may be kept on several servers (`replicas`): the highest-ranked of
+// the configured servers for that id, claimed one after the other in rank
+// order. The first server of that order that answers both of two racing
+// posts lets exactly one of them through; every later server can only
+// refuse. So one acceptance per id holds whatever single server restarts,
+// hangs or is lost (the README spells the argument out).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
+#include "log.hpp"
 #include "trackers.hpp"
 
 namespace tavrel_saml {
@@ -17,6 +26,7 @@ namespace {
 // keeps its expiry in a signed 32-bit field.
 constexpr double kMaxRelativeTtl = 30 * 24 * 3600;
 constexpr double kMaxAbsoluteExpiry = std::numeric_limits<int32_t>::max();
+constexpr Py_ssize_t kSha256Bytes = 32;
 // 128 bits of SHA-256 per id: ids are chosen by whoever posts the response,
 // and nobody finds a second id with the same key; the key stays short.
 constexpr Py_ssize_t kDigestBytes = 16;
@@ -24,34 +34,55 @@ constexpr Py_ssize_t kDigestBytes = 16;
 // key prefix of the client.
 constexpr Py_ssize_t kMaxRootKeyLength = 160;
 
-// A failure of the client (server unreachable, protocol error, ...) refuses
-// the sign-in with a RuntimeError that names the server, chained to it.
+// What a sign-in refused for want of an answer says, before " at <servers>".
+constexpr const char *kReadFailure = "Can not read saml responses storage";
+constexpr const char *kStoreFailure = "Can not store saml response";
+
+// Runs one request to a server. A failure of the client (server
+// unreachable, timed out, protocol error, ...) is kept in `error` and the
+// result is null; anything but an Exception passes through.
 template <class Fn>
-py::object ask(const char *failure, py::handle server_name, Fn &&fn) {
+py::object attempt(py::object &error, Fn &&fn) {
   try {
     return fn();
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::object error =
-        call(PyExc_RuntimeError,
-             concat({py::str(failure), py::str(" at "), server_name}));
-    raise_exception(error, e.value(), e.value());
+    error = e.value();
+    return py::object();
   }
 }
 
 [[noreturn]] void untrustworthy(py::handle server_name, py::handle answer) {
   raise(PyExc_RuntimeError,
         concat({py::str("Untrustworthy answer from saml responses storage at "),
-                server_name, py::str(": "), py::repr(answer)}));
+                server_name, py::str(": "), tavrel_saml::repr(answer)}));
 }
 
+// SHA-256 from whatever `hashlib` the interpreter's import gives: its bytes
+// are copied by length below, so a replaced module that hands back anything
+// but 32 bytes is refused here.
 py::bytes sha256(const Module &m, py::handle data) {
   py::object hashlib = owned(PyImport_Import(m[id::hashlib].ptr()));
-  return call_method(call_method(hashlib, m[id::sha256], data), m[id::digest]);
+  py::object digest =
+      call_method(call_method(hashlib, m[id::sha256], data), m[id::digest]);
+  if (!PyBytes_Check(digest.ptr())) {
+    raise(PyExc_RuntimeError,
+          concat({py::str("hashlib.sha256().digest() returned "),
+                  owned(PyType_GetName(Py_TYPE(digest.ptr()))),
+                  py::str(", not 32 bytes")}));
+  }
+  if (PyBytes_GET_SIZE(digest.ptr()) != kSha256Bytes) {
+    raise(PyExc_RuntimeError,
+          concat({py::str("hashlib.sha256().digest() returned "),
+                  format(py::int_(PyBytes_GET_SIZE(digest.ptr()))),
+                  py::str(" bytes, not 32")}));
+  }
+  return py::reinterpret_borrow<py::bytes>(digest);
 }
 
 uint64_t leading_word(const py::bytes &digest) {
   unsigned char bytes[8];
+  static_assert(sizeof bytes <= kSha256Bytes);
   std::memcpy(bytes, PyBytes_AS_STRING(digest.ptr()), sizeof bytes);
   uint64_t word = 0;
   for (unsigned char byte : bytes) word = word << 8 | byte;
@@ -67,18 +98,20 @@ uint64_t mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
+py::object utf8(py::handle text) {
+  return owned(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+}
+
 py::bytes id_digest(const Module &m, py::handle req_id) {
   py::object data;
   if (PyUnicode_Check(req_id.ptr())) {
-    data = py::reinterpret_steal<py::object>(
-        PyUnicode_AsEncodedString(req_id.ptr(), "utf-8", "surrogatepass"));
-    if (!data) throw py::error_already_set();
+    data = utf8(req_id);
   } else if (PyBytes_Check(req_id.ptr())) {
     data = py::reinterpret_borrow<py::object>(req_id);
   } else {
     raise(PyExc_TypeError,
           concat({py::str("req_id must be str or bytes, not "),
-                  py::str(py::type::handle_of(req_id).attr("__name__"))}));
+                  owned(PyType_GetName(Py_TYPE(req_id.ptr())))}));
   }
   py::bytes digest = sha256(m, data);
   return py::bytes(PyBytes_AS_STRING(digest.ptr()), kDigestBytes);
@@ -89,76 +122,195 @@ struct Server {
   py::object client;
 };
 
-// The server of an id among the servers configured at construction
-// (rendezvous hashing): a server that is down keeps its ids, and their
-// sign-ins fail, instead of sending them where they were never recorded.
-Server server_of(const Module &m, py::handle self, const py::bytes &digest) {
+// The servers configured at construction, each (name, seed, client).
+// Instance attributes can be rebound by anyone: anything else is refused.
+std::vector<std::pair<Server, uint64_t>> configured(const Module &m,
+                                                    py::handle self) {
   py::object servers = get_attr(self, m[id::servers]);
-  if (!PyTuple_Check(servers.ptr())) {
+  if (!PyTuple_Check(servers.ptr()) || PyTuple_GET_SIZE(servers.ptr()) == 0) {
     raise(PyExc_TypeError, "bad _servers");
   }
-  const uint64_t id_word = leading_word(digest);
-  Server best;
-  uint64_t best_score = 0;
+  std::vector<std::pair<Server, uint64_t>> entries;
   for (py::handle entry : servers) {
-    py::tuple server = py::reinterpret_borrow<py::object>(entry);
-    if (server.size() != 3) raise(PyExc_TypeError, py::str("bad _servers"));
-    const uint64_t score = mix(server[1].cast<uint64_t>() ^ id_word);
-    if (!best.client || score > best_score) {
-      best = {server[0], server[2]};
-      best_score = score;
+    if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 3) {
+      raise(PyExc_TypeError, "bad _servers");
     }
+    py::tuple server = py::reinterpret_borrow<py::tuple>(entry);
+    const uint64_t seed = PyLong_Check(server[1].ptr())
+                              ? PyLong_AsUnsignedLongLong(server[1].ptr())
+                              : static_cast<uint64_t>(-1);
+    if (seed == static_cast<uint64_t>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise(PyExc_TypeError, "bad _servers");
+    }
+    entries.push_back({{server[0], server[2]}, seed});
   }
-  if (!best.client) raise(PyExc_TypeError, py::str("bad _servers"));
-  return best;
+  return entries;
+}
+
+// How many servers keep each id: checked at construction, read at each call.
+size_t replica_count(const Module &m, py::handle self, size_t servers) {
+  py::object replicas = get_attr(self, m[id::replicas_attr]);
+  const long long count =
+      PyLong_Check(replicas.ptr()) ? PyLong_AsLongLong(replicas.ptr()) : -1;
+  if (count < 1 || static_cast<unsigned long long>(count) > servers) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "bad _replicas");
+  }
+  return static_cast<size_t>(count);
+}
+
+// The servers of an id, best first (rendezvous hashing over the servers
+// configured at construction): a server that is down keeps its ids, which
+// are never looked for where they were not recorded. With more replicas the
+// order only grows: the first server stays the one that `replicas=1` used.
+std::vector<Server> servers_of(const Module &m, py::handle self,
+                               const py::bytes &digest) {
+  auto entries = configured(m, self);
+  const size_t count = replica_count(m, self, entries.size());
+  const uint64_t id_word = leading_word(digest);
+  for (auto &entry : entries) entry.second = mix(entry.second ^ id_word);
+  // Stable: of equal scores the first configured server ranks first.
+  std::stable_sort(
+      entries.begin(), entries.end(),
+      [](const auto &a, const auto &b) { return a.second > b.second; });
+  std::vector<Server> ranked;
+  for (size_t i = 0; i < count; ++i) ranked.push_back(entries[i].first);
+  return ranked;
+}
+
+// One replica's part in a call: its item key, or the error that leaves it
+// out (then the key is null).
+struct Replica {
+  Server server;
+  py::object key;
+  py::object error;
+  const char *failure = nullptr;
+};
+
+// The per-sign-on memory of the servers (inside `lock()` only): a
+// generation text for a server that answered, and, where an id has several
+// replicas, the timeout of one that did not answer in time, so that a hung
+// server costs a sign-on one timeout, not one per request. Any other
+// failure (refused, closed, out of memory) costs nothing to meet again, and
+// one copy per id keeps every request of a sign-on as it was.
+py::object sign_on_memory(const Module &m, py::handle self) {
+  return get_attr(self, m[id::generations]);
+}
+
+void remember_failure(py::handle memory, bool several, Replica &replica,
+                      py::object error, const char *failure) {
+  replica.key = py::object();
+  replica.error = error;
+  replica.failure = failure;
+  if (several && !memory.is_none() &&
+      PyErr_GivenExceptionMatches(error.ptr(), PyExc_TimeoutError)) {
+    set_item(memory, replica.server.name, error);
+  }
 }
 
 // The generation of the server's ids: `reset` moves it on, and every id
 // recorded under an earlier one is forgotten. Inside `lock()` it is read
 // once per server; outside, at every call, so that no instance keeps using
 // a generation that another process has left.
-py::str generation(const Module &m, py::handle self, const Server &server) {
-  py::object cached = get_attr(self, m[id::generations]);
-  if (!cached.is_none() && contains(cached, server.name)) {
-    return get_item(cached, server.name);
+void find_generation(const Module &m, py::handle memory, bool several,
+                     Replica &replica, py::handle key) {
+  if (!memory.is_none() && contains(memory, replica.server.name)) {
+    py::object known = get_item(memory, replica.server.name);
+    if (PyUnicode_Check(known.ptr())) {
+      replica.key = known;
+    } else if (!PyExceptionInstance_Check(known.ptr())) {
+      raise(PyExc_TypeError, "bad _generations");
+    } else {
+      replica.error = known;  // not asked again: the failure is the caller's
+    }
+    return;
   }
-  py::object key = get_attr(self, m[id::key]);
-  py::object answer =
-      ask("Can not read saml responses storage", server.name,
-          [&] { return call_method(server.client, m[id::get], key); });
+  py::object error;
+  py::object answer = attempt(error, [&] {
+    return call_method(replica.server.client, m[id::get], key);
+  });
+  if (!answer) {
+    return remember_failure(memory, several, replica, error, kReadFailure);
+  }
   py::object number = py::int_(0);
   if (!answer.is_none()) {
     PyObject *parsed = PyNumber_Long(answer.ptr());
     if (parsed == nullptr || PyLong_AsLongLong(parsed) < 0) {
       Py_XDECREF(parsed);
       PyErr_Clear();
-      untrustworthy(server.name, answer);
+      untrustworthy(replica.server.name, answer);
     }
     number = py::reinterpret_steal<py::object>(parsed);
   }
-  py::str text = format(number);
-  if (!cached.is_none()) set_item(cached, server.name, text);
-  return text;
+  replica.key = format(number);
+  if (!memory.is_none()) set_item(memory, replica.server.name, replica.key);
 }
 
 struct Placed {
-  Server server;
-  py::str key;
+  py::bytes digest;
+  std::vector<Replica> replicas;
+  py::object memory;
+  bool several = false;  // more than one replica
 };
 
+// Where an id lives: its replicas in rank order, each with the item key
+// under that server's generation, or the error that left the server out.
 Placed place(const Module &m, py::handle self, py::handle req_id) {
-  py::bytes digest = id_digest(m, req_id);
-  Server server = server_of(m, self, digest);
-  py::str key = concat({get_attr(self, m[id::key]), m[id::underscore],
-                        generation(m, self, server), m[id::underscore],
-                        call_method(digest, m[id::hex])});
-  return {server, key};
+  Placed placed{id_digest(m, req_id), {}, sign_on_memory(m, self)};
+  py::object key = get_attr(self, m[id::key]);
+  py::object hex = call_method(placed.digest, m[id::hex]);
+  std::vector<Server> servers = servers_of(m, self, placed.digest);
+  placed.several = servers.size() > 1;
+  for (Server &server : servers) {
+    Replica replica{server, py::object(), py::object()};
+    find_generation(m, placed.memory, placed.several, replica, key);
+    if (replica.key) {
+      replica.key =
+          concat({key, m[id::underscore], replica.key, m[id::underscore], hex});
+    }
+    placed.replicas.push_back(std::move(replica));
+  }
+  return placed;
+}
+
+py::str names_of(const Module &m, const std::vector<Replica> &replicas,
+                 bool missed_only) {
+  py::list names;
+  for (const Replica &replica : replicas) {
+    if (!missed_only || !replica.key) names.append(replica.server.name);
+  }
+  return owned(PyUnicode_Join(m[id::comma_space].ptr(), names.ptr()));
+}
+
+// No replica answered: the sign-in is refused (fails closed), naming every
+// server of the id, chained to the last one's error.
+[[noreturn]] void unreachable(const Module &m, const Placed &placed,
+                              const char *failure) {
+  const Replica &last = placed.replicas.back();
+  py::object error =
+      call(PyExc_RuntimeError,
+           concat({py::str(last.failure ? last.failure : failure),
+                   py::str(" at "), names_of(m, placed.replicas, false)}));
+  raise_exception(error, last.error, last.error);
 }
 
 // What memcached is told for an item that must live until `expiration`.
 py::int_ time_to_live(const Module &module, py::handle expiration) {
-  const double expires = PyFloat_AsDouble(expiration.ptr());
-  if (expires == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  double expires = PyFloat_AsDouble(expiration.ptr());
+  if (expires == -1.0 && PyErr_Occurred()) {
+    // Past what a double holds (an int of 400 digits): as far as memcached
+    // can keep an item, or long gone.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      throw py::error_already_set();
+    }
+    PyErr_Clear();
+    py::int_ zero(0);
+    const int positive =
+        PyObject_RichCompareBool(expiration.ptr(), zero.ptr(), Py_GT);
+    if (positive < 0) throw py::error_already_set();
+    expires = positive ? HUGE_VAL : -HUGE_VAL;
+  }
   if (std::isnan(expires)) {
     raise(PyExc_ValueError, py::str("expiration is not a unix time"));
   }
@@ -178,53 +330,50 @@ py::int_ time_to_live(const Module &module, py::handle expiration) {
 
 // Settings under which a client's answers say nothing about what memcached
 // stored; refused at once rather than at the first replay.
-void refuse_untrustworthy(py::handle client) {
-  if (truthy(py::getattr(client, "default_noreply", py::none()))) {
+void refuse_untrustworthy(const Module &m, py::handle client) {
+  if (truthy(get_attr_or_none(client, m[id::default_noreply]))) {
     raise(PyExc_ValueError,
-          py::str("memcache_client: default_noreply=True makes add answer "
-                  "true without waiting for memcached; build the client with "
-                  "default_noreply=False"));
+          "memcache_client: default_noreply=True makes add answer true "
+          "without waiting for memcached; build the client with "
+          "default_noreply=False");
   }
-  if (truthy(py::getattr(client, "ignore_exc", py::none()))) {
+  if (truthy(get_attr_or_none(client, m[id::ignore_exc]))) {
     raise(PyExc_ValueError,
-          py::str("memcache_client: ignore_exc=True turns memcached errors "
-                  "into empty answers; build the client with "
-                  "ignore_exc=False"));
+          "memcache_client: ignore_exc=True turns memcached errors into "
+          "empty answers; build the client with ignore_exc=False");
   }
 }
 
 py::tuple server_entry(const Module &m, py::str name, py::handle client) {
-  refuse_untrustworthy(client);
-  py::object encoded = name.attr("encode")("utf-8", "surrogatepass");
-  return py::make_tuple(name, py::int_(leading_word(sha256(m, encoded))),
+  refuse_untrustworthy(m, client);
+  return py::make_tuple(name, py::int_(leading_word(sha256(m, utf8(name)))),
                         client);
 }
 
-py::str server_name(py::handle client) {
-  py::object server = py::getattr(client, "server", py::none());
+py::str server_name(const Module &m, py::handle client) {
+  py::object server = get_attr_or_none(client, m[id::server]);
   if (PyTuple_Check(server.ptr()) && PyTuple_GET_SIZE(server.ptr()) == 2) {
     py::tuple address = server;
-    return concat({format(address[0]), py::str(":"), format(address[1])});
+    return concat({format(address[0]), m[id::colon], format(address[1])});
   }
-  return server.is_none() ? py::str("memcache") : format(server);
+  return server.is_none() ? py::str(m[id::memcache]) : format(server);
 }
 
 // A HashClient's servers as it was configured, each called through its own
 // client: the HashClient itself re-routes the keys of a server it found dead.
 py::tuple configured_servers(const Module &m, py::handle client) {
-  refuse_untrustworthy(client);
+  refuse_untrustworthy(m, client);
   py::list entries;
-  py::object cluster = py::getattr(client, "clients", py::none());
+  py::object cluster = get_attr_or_none(client, m[id::clients]);
   if (!PyDict_Check(cluster.ptr())) {
-    entries.append(server_entry(m, server_name(client), client));
+    entries.append(server_entry(m, server_name(m, client), client));
     return py::tuple(entries);
   }
   for_each_item(m, cluster, [&](py::handle name, py::handle server) {
     entries.append(server_entry(m, format(name), server));
   });
   if (entries.empty()) {
-    raise(PyExc_ValueError,
-          py::str("memcache_client: the HashClient has no servers"));
+    raise(PyExc_ValueError, "memcache_client: the HashClient has no servers");
   }
   return py::tuple(entries);
 }
@@ -238,39 +387,63 @@ void check_root_key(const py::str &key) {
   }
   if (!valid) {
     raise(PyExc_ValueError,
-          py::str("memcache_root_key: the memcache key needs at most 160 "
-                  "printable ASCII characters and no spaces"));
+          "memcache_root_key: the memcache key needs at most 160 printable "
+          "ASCII characters and no spaces");
   }
+}
+
+void check_replicas(py::handle replicas, Py_ssize_t servers) {
+  if (PyLong_Check(replicas.ptr()) && !PyBool_Check(replicas.ptr())) {
+    int overflow = 0;
+    const long long count =
+        PyLong_AsLongLongAndOverflow(replicas.ptr(), &overflow);
+    if (overflow == 0 && count >= 1 && count <= servers) return;
+  }
+  const bool number =
+      PyLong_Check(replicas.ptr()) && !PyBool_Check(replicas.ptr());
+  raise(PyExc_ValueError,
+        concat({py::str("replicas: a whole number from 1 to "),
+                format(py::int_(servers)),
+                py::str(" (the servers the client has) is needed, not "),
+                number ? format(replicas)
+                       : py::str(
+                             owned(PyType_GetName(Py_TYPE(replicas.ptr()))))}));
 }
 
 py::object per_id_init(const Module &, const Args &);
 
-constexpr Method kPerIdInit{
-    "__init__",
-    Kind::Instance,
-    {{{"self"}, {"memcache_client"}, {"memcache_root_key"}}},
-    nullptr,
-    per_id_init};
+constexpr Method kPerIdInit{"__init__",
+                            Kind::Instance,
+                            {{{"self"},
+                              {"memcache_client"},
+                              {"memcache_root_key"},
+                              {"replicas", default_int(1)}}},
+                            nullptr,
+                            per_id_init};
 
 py::object per_id_init(const Module &m, const Args &args) {
   py::handle self = args[kPerIdInit["self"]];
-  py::tuple servers =
-      configured_servers(m, args[kPerIdInit["memcache_client"]]);
+  py::handle client = args[kPerIdInit["memcache_client"]];
+  py::handle replicas = args[kPerIdInit["replicas"]];
+  py::tuple servers = configured_servers(m, client);
+  check_replicas(replicas, PyTuple_GET_SIZE(servers.ptr()));
   py::str key =
       concat({format(args[kPerIdInit["memcache_root_key"]]), m[id::underscore],
               format(get_attr(self, m[id::KEY_SUFFIX]))});
   check_root_key(key);
-  set_attr(self, m[id::mc], args[kPerIdInit["memcache_client"]]);
+  set_attr(self, m[id::mc], client);
   set_attr(self, m[id::key], key);
   set_attr(self, m[id::servers], servers);
+  set_attr(self, m[id::replicas_attr], replicas);
   set_attr(self, m[id::generations], py::none());
   return py::none();
 }
 
 // -- The contract -------------------------------------------------------------
 
-// The claim in `add` is atomic by itself; the lock only lets the
-// generations read during one sign-on serve all of its calls.
+// The claim in `add` is atomic by itself; the lock only lets what one
+// sign-on learnt of each server (its generation, or that it does not
+// answer) serve all of its calls.
 void begin_sign_on(const Module &m, const py::object &self) {
   set_attr(self, m[id::generations], py::dict());
 }
@@ -287,6 +460,8 @@ py::object per_id_lock(const Module &m, const Args &args) {
   return tracker_lock(m, kMemcachePerIdTracker, args[kPerIdLock["self"]]);
 }
 
+// Seen when any replica that answers holds the id: a server that restarted
+// empty must not hide the copy that another one kept.
 py::object per_id_is_seen(const Module &, const Args &);
 
 constexpr Method kPerIdIsSeen{"is_seen",
@@ -298,15 +473,33 @@ constexpr Method kPerIdIsSeen{"is_seen",
 py::object per_id_is_seen(const Module &m, const Args &args) {
   Placed placed =
       place(m, args[kPerIdIsSeen["self"]], args[kPerIdIsSeen["req_id"]]);
-  py::object answer =
-      ask("Can not read saml responses storage", placed.server.name, [&] {
-        return call_method(placed.server.client, m[id::get], placed.key);
-      });
-  return py::bool_(!answer.is_none());
+  bool answered = false;
+  for (Replica &replica : placed.replicas) {
+    if (!replica.key) continue;
+    py::object error;
+    py::object answer = attempt(error, [&] {
+      return call_method(replica.server.client, m[id::get], replica.key);
+    });
+    if (!answer) {
+      remember_failure(placed.memory, placed.several, replica, error,
+                       kReadFailure);
+      continue;
+    }
+    if (!answer.is_none()) return py::bool_(true);
+    answered = true;
+  }
+  if (!answered) unreachable(m, placed, kReadFailure);
+  return py::bool_(false);
 }
 
-// The check-and-record itself: of two posts of one response on any workers,
-// memcached lets exactly one add the item.
+// The check-and-record itself. The replicas are claimed one after the
+// other, best first, and the first that already holds the id ends it as a
+// replay. Of two posts of one id, the first replica in that order that
+// answers both lets one of them through; the other stops there, and every
+// server after it sees only the winner's claim. A post is accepted only
+// when no replica that answered held the id: so at most one acceptance as
+// long as one replica answers every post, and at least one as long as the
+// replicas keep what they store.
 py::object per_id_add(const Module &, const Args &);
 
 constexpr Method kPerIdAdd{"add",
@@ -316,21 +509,42 @@ constexpr Method kPerIdAdd{"add",
                            per_id_add};
 
 py::object per_id_add(const Module &module, const Args &args) {
+  py::handle req_id = args[kPerIdAdd["req_id"]];
   py::int_ ttl = time_to_live(module, args[kPerIdAdd["expiration"]]);
-  Placed placed =
-      place(module, args[kPerIdAdd["self"]], args[kPerIdAdd["req_id"]]);
-  py::object stored =
-      ask("Can not store saml response", placed.server.name, [&] {
-        return call_method_kw(module, placed.server.client, module[id::add],
-                              placed.key, py::bytes("1"), ttl,
-                              kw<id::noreply>(Py_False));
-      });
-  if (stored.ptr() == Py_True) return py::none();
-  if (stored.ptr() != Py_False) untrustworthy(placed.server.name, stored);
-  call_method(module.global(id::logging), module[id::warning],
-              concat({module[id::detected_duplicate],
-                      format(args[kPerIdAdd["req_id"]])}));
-  raise(PyExc_ValueError, "Duplicated SAML response");
+  Placed placed = place(module, args[kPerIdAdd["self"]], req_id);
+  size_t stored = 0;
+  for (Replica &replica : placed.replicas) {
+    if (!replica.key) continue;
+    py::object error;
+    py::object answer = attempt(error, [&] {
+      return call_method_kw(module, replica.server.client, module[id::add],
+                            replica.key, py::bytes("1"), ttl,
+                            kw<id::noreply>(Py_False));
+    });
+    if (!answer) {
+      remember_failure(placed.memory, placed.several, replica, error,
+                       kStoreFailure);
+    } else if (answer.ptr() == Py_True) {
+      ++stored;
+    } else if (answer.ptr() == Py_False) {
+      call_method(module.global(id::logging), module[id::warning],
+                  concat({module[id::detected_duplicate], format(req_id)}));
+      raise(PyExc_ValueError, "Duplicated SAML response");
+    } else {
+      untrustworthy(replica.server.name, answer);
+    }
+  }
+  if (stored == 0) unreachable(module, placed, kStoreFailure);
+  if (stored < placed.replicas.size()) {
+    py::object hex = call_method(placed.digest, module[id::hex]);
+    py::str copies = format(py::int_(stored));
+    py::str wanted = format(py::int_(placed.replicas.size()));
+    py::str missed = names_of(module, placed.replicas, true);
+    log_text(module, id::warning,
+             {module[id::replay_record], hex, module[id::stored_on], copies,
+              module[id::of], wanted, module[id::servers_missed_by], missed});
+  }
+  return py::none();
 }
 
 py::object per_id_cleanup_expired(const Module &, const Args &);
@@ -358,18 +572,31 @@ constexpr Method kPerIdReset{"reset",
 py::object per_id_reset(const Module &m, const Args &args) {
   py::handle self = args[kPerIdReset["self"]];
   py::object key = get_attr(self, m[id::key]);
-  for (py::handle entry : py::tuple(get_attr(self, m[id::servers]))) {
-    py::tuple server = py::reinterpret_borrow<py::object>(entry);
-    py::object name = server[0], client = server[2];
-    auto call = [&](const char *method, auto... values) {
-      return ask("Can not reset saml responses storage", name, [&] {
-        return client.attr(method)(key, values..., py::arg("noreply") = false);
-      });
+  for (auto &[server, seed] : configured(m, self)) {
+    auto ask = [&](auto &&request) {
+      py::object error;
+      py::object answer = attempt(error, request);
+      if (!answer) {
+        raise_exception(
+            call(PyExc_RuntimeError,
+                 concat({py::str("Can not reset saml responses storage at "),
+                         server.name})),
+            error, error);
+      }
+      return answer;
     };
-    py::object moved = call("incr", 1);
-    if (moved.is_none() && !truthy(call("add", py::bytes("1"), 0))) {
-      moved = call("incr", 1);  // another process created it meanwhile
-      if (moved.is_none()) untrustworthy(name, moved);
+    auto incr = [&] {
+      return call_method_kw(m, server.client, m[id::incr], key, py::int_(1),
+                            kw<id::noreply>(Py_False));
+    };
+    py::object moved = ask(incr);
+    if (moved.is_none() && !truthy(ask([&] {
+          return call_method_kw(m, server.client, m[id::add], key,
+                                py::bytes("1"), py::int_(0),
+                                kw<id::noreply>(Py_False));
+        }))) {
+      moved = ask(incr);  // another process created it meanwhile
+      if (moved.is_none()) untrustworthy(server.name, moved);
     }
   }
   if (!get_attr(self, m[id::generations]).is_none()) {
