@@ -899,14 +899,7 @@ def _recurse(d: Data, sso) -> None:
 # shows each: the fuzzer lets an input that ends in one of them pass, so that
 # it looks for others; the suite replays each as an expected failure.
 # Remove an entry once its fault is mended.
-OPEN_FAULTS = {
-    # A read past the end, seen only by the sanitizers: no pattern passes it over.
-    "hostile/digest-7-bytes": (
-        r"(?!)",
-        "the per-id tracker copies 16 bytes out of whatever the replaced hashlib's digest() returns"),
-    "trackers/per-id-expiration-beyond-float": (
-        r"^(tracker: OverflowError|add\(.*\): OverflowError)",
-        "the per-id tracker raises OverflowError for an expiration beyond a float; the others accept it"),
+OPEN_FAULTS: dict[str, tuple[str, str]] = {
 }
 
 

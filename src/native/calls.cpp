@@ -22,7 +22,10 @@ int next_keyword_set() {
 
 }  // namespace detail
 
-py::object get_attr_or_none(py::handle object, py::handle name) {
+namespace {
+
+// The attribute, or null when it is absent; only AttributeError means so.
+py::object optional_attr(py::handle object, py::handle name) {
   PyObject *value;
 #if PY_VERSION_HEX >= 0x030D0000
   int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
@@ -30,8 +33,34 @@ py::object get_attr_or_none(py::handle object, py::handle name) {
   int found = _PyObject_LookupAttr(object.ptr(), name.ptr(), &value);
 #endif
   if (found < 0) throw py::error_already_set();
-  if (found == 0) return py::none();
-  return py::reinterpret_steal<py::object>(value);
+  return py::reinterpret_steal<py::object>(found ? value : nullptr);
+}
+
+}  // namespace
+
+py::object get_attr_or_none(py::handle object, py::handle name) {
+  py::object value = optional_attr(object, name);
+  return value ? value : py::none();
+}
+
+bool has_attribute(py::handle object, py::handle name) {
+  return static_cast<bool>(optional_attr(object, name));
+}
+
+void set_error_from_current_exception(PyObject *other) noexcept {
+  try {
+    throw;
+  } catch (py::error_already_set &e) {
+    e.restore();
+  } catch (const py::builtin_exception &e) {
+    e.set_error();
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    PyErr_SetString(other, e.what());
+  } catch (...) {
+    PyErr_SetString(other, "unknown C++ exception");
+  }
 }
 
 double as_double(py::handle value) {

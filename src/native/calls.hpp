@@ -27,6 +27,16 @@ inline py::object get_attr(py::handle object, py::handle name) {
 // `getattr(object, name, None)`: only AttributeError means "absent".
 py::object get_attr_or_none(py::handle object, py::handle name);
 
+// `hasattr(object, name)`: only AttributeError means "absent".
+bool has_attribute(py::handle object, py::handle name);
+
+// At the boundary to the interpreter, inside a `catch (...)`: the C++
+// exception in flight becomes the interpreter's error (the Python
+// exception carried by error_already_set restored as it was; anything else
+// of C++ as `other`, MemoryError for an allocation that failed).
+void set_error_from_current_exception(
+    PyObject *other = PyExc_SystemError) noexcept;
+
 inline void set_attr(py::handle object, py::handle name, py::handle value) {
   if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) {
     throw py::error_already_set();

@@ -211,14 +211,8 @@ PyObject *invoke(const Method &method, PyObject *module, PyObject *const *args,
     }
     try {
       result = method.body(Module(module), parsed).release().ptr();
-    } catch (py::error_already_set &e) {
-      e.restore();
-    } catch (const py::builtin_exception &e) {
-      e.set_error();
-    } catch (const std::bad_alloc &) {
-      PyErr_NoMemory();
-    } catch (const std::exception &e) {
-      PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+      set_error_from_current_exception();
     }
   }
   if (result == nullptr) add_traceback_entry(method.name, method.where);

@@ -79,12 +79,8 @@ int module_exec(PyObject *module) {
   try {
     exec_module(Module(module));
     return 0;
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_ImportError, e.what());
+  } catch (...) {
+    set_error_from_current_exception(PyExc_ImportError);
   }
   return -1;
 }

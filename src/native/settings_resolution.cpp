@@ -16,19 +16,6 @@
 namespace tavrel_saml {
 namespace {
 
-// `hasattr(object, name)`: only AttributeError means "absent".
-bool has_attribute(py::handle object, py::handle name) {
-  PyObject *value;
-#if PY_VERSION_HEX >= 0x030D0000
-  int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
-#else
-  int found = _PyObject_LookupAttr(object.ptr(), name.ptr(), &value);
-#endif
-  if (found < 0) throw py::error_already_set();
-  Py_XDECREF(value);
-  return found == 1;
-}
-
 bool matches_any(const py::error_already_set &e,
                  std::initializer_list<py::handle> types) {
   for (py::handle type : types) {

@@ -482,12 +482,8 @@ PyObject *entry(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                 PyObject *kwnames) noexcept {
   try {
     return R(self, args, nargsf, kwnames).release().ptr();
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return nullptr;
 }
@@ -642,12 +638,8 @@ PyObject *set_toolkit_caches(PyObject *self, PyObject *const *args,
       }
     }
     Py_RETURN_NONE;
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return nullptr;
 }

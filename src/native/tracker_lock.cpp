@@ -30,10 +30,8 @@ bool run_step(LockGenerator *self, LockStep step) {
   try {
     step(Module(self->module), py::reinterpret_borrow<py::object>(self->owner));
     return true;
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return false;
 }
