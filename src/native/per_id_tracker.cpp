@@ -572,7 +572,10 @@ constexpr Method kPerIdReset{"reset",
 py::object per_id_reset(const Module &m, const Args &args) {
   py::handle self = args[kPerIdReset["self"]];
   py::object key = get_attr(self, m[id::key]);
-  for (auto &[server, seed] : configured(m, self)) {
+  for (auto &entry : configured(m, self)) {
+    // Named, not a structured binding: lambdas capture it in every
+    // compiler the fuzz build uses.
+    auto &server = entry.first;
     auto ask = [&](auto &&request) {
       py::object error;
       py::object answer = attempt(error, request);

@@ -168,7 +168,10 @@ py::object as_sent_by_browsers(py::handle url) {
 }
 
 bool leads_into_sso_routes(py::handle url, py::handle acs_url) {
-  const std::vector<std::string> acs = readings(utf8(acs_url));
+  // The site's own address is read as the browser sends it too: a Host
+  // header or path holding half a surrogate pair cannot be encoded as is.
+  const std::vector<std::string> acs =
+      readings(utf8(as_sent_by_browsers(acs_url)));
   const std::string_view acs_path = without_trailing_slash(acs.front());
   for (const std::string &path : readings(utf8(url))) {
     if (path.starts_with(kSsoRoutes)) return true;

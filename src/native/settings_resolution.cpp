@@ -229,7 +229,7 @@ py::object seconds_or_none(double seconds) {
 }
 
 bool in_flight(py::handle record) {
-  return field(record, kInFlight) == Py_True;
+  return field(record, kInFlight).ptr() == Py_True;
 }
 
 void forget_record(const Module &m, py::handle idp_name) {
@@ -413,7 +413,7 @@ py::object refresh(const Module &module, py::handle cls, py::handle idp_config,
        py::str(" expired at "), iso_time(m, field_seconds(record, kValidUntil)),
        py::str(": sign-in through it is refused until a valid document "
                "is fetched")});
-  if (field(record, kExpiryLogged) != Py_True) {
+  if (field(record, kExpiryLogged).ptr() != Py_True) {
     set_field(record, kExpiryLogged, py::bool_(true));
     log_call(m, m.global(id::log), id::error, message);
   }
@@ -627,7 +627,7 @@ py::object idp_status(const Module &m, py::handle cls, py::handle idp_config) {
     valid_until =
         py::reinterpret_borrow<py::object>(field(record, kValidUntil));
     last_error = py::reinterpret_borrow<py::object>(field(record, kLastError));
-    verified = field(record, kVerified) == Py_True;
+    verified = field(record, kVerified).ptr() == Py_True;
     if (!field(record, kDelay).is_none() &&
         !field(record, kFetchedAt).is_none()) {
       const double due = field_seconds(record, kFetchedAt) +
