@@ -32,12 +32,13 @@ endif
 .PHONY: test test-asan test-release dist build system-deps clean format demo bench bench-instructions valgrind fuzz
 
 # The suite runs on every core (pytest-xdist), one worker process each;
-# tests marked with an xdist_group run on one worker, one after another.
+# tests marked with an xdist_group run on one worker, one after another, and
+# the order tests/conftest.py gives is kept (long tests first).
 # `make test TEST_WORKERS=0` runs it in one process. Chromium is
 # installed by the suite itself, only when browser tests are selected
 # (tests/conftest.py): `make test PYTEST_ARGS="-m 'not browser'"` needs none.
 TEST_WORKERS := auto
-XDIST := -n $(TEST_WORKERS) $(if $(filter 0,$(TEST_WORKERS)),,--dist loadgroup)
+XDIST := -n $(TEST_WORKERS) $(if $(filter 0,$(TEST_WORKERS)),,--dist loadgroup --no-loadscope-reorder)
 
 test: build
 	$(VPY) -m pytest $(XDIST) $(PYTEST_ARGS)

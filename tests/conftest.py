@@ -48,8 +48,11 @@ def pytest_collection_modifyitems(config, items):
     for item in browser:
         item.add_marker(pytest.mark.browser)
         item.add_marker(pytest.mark.xdist_group("browser"))
-    rest = [item for item in items if item not in browser]
-    items[:] = rest[:len(rest) // 2] + browser + rest[len(rest) // 2:]
+    # Tests marked long start first, so that the run ends on short ones and
+    # no worker is left with a long test while the others stand idle.
+    long = [item for item in items if item not in browser and item.get_closest_marker("long")]
+    rest = [item for item in items if item not in browser and item not in long]
+    items[:] = long + rest[:len(rest) // 2] + browser + rest[len(rest) // 2:]
 
 
 def pytest_collection_finish(session):

@@ -69,7 +69,7 @@ class Fault:
             os.kill(self.server.proc.pid, signal.SIGSTOP)
             self.stopped = True
         else:
-            self.server.stop(crash=True)
+            self.server.stop()
             if self.kind == "restart":
                 self.server.start()
 

@@ -6,6 +6,7 @@ gives: an exception of a host object unchanged (never absorbed where nothing
 absorbs it), and from the module's own code only the documented kinds; never
 a crash, a SystemError or an error of the binding layer."""
 
+import functools
 import operator
 import os
 import re
@@ -120,13 +121,25 @@ values = st.recursive(scalars, lambda children: (
 def mutated(draw, template, keep=6):
     """The template with some of its parts dropped, replaced or made hostile
     (each part kept as it is `keep` times out of `keep` + 2)."""
-    choice = draw(st.sampled_from(["keep"] * keep + ["replace", "hostile"]))
+    return _mutate(draw, template, keep)
+
+
+def _mutate(draw, template, keep):
+    # Parts are drawn in place, from strategies made once: a strategy built
+    # per part is checked anew by hypothesis each time, which took most of
+    # the run.
+    choice = draw(_choices(keep))
     if choice == "replace":
         return draw(values)
     node = template
     if isinstance(template, dict):
-        node = {k: draw(mutated(v, keep)) for k, v in template.items() if draw(st.integers(0, 2 * keep))}
-    return draw(hostile(st.just(node))) if choice == "hostile" else node
+        node = {k: _mutate(draw, v, keep) for k, v in template.items() if draw(st.integers(0, 2 * keep))}
+    return Hostile(node, draw(hooks), draw(errors)) if choice == "hostile" else node
+
+
+@functools.cache
+def _choices(keep):
+    return st.sampled_from(["keep"] * keep + ["replace", "hostile"])
 
 
 def requests(post):
@@ -192,6 +205,7 @@ SETTINGS = dict(deadline=None, database=None, suppress_health_check=list(HealthC
 TIMEOUTS = st.sampled_from([1, 0.5]) | values
 
 
+@pytest.mark.long
 @settings(max_examples=300, **SETTINGS)
 @given(data=st.data(), idp_id=st.sampled_from(["corp", "meta"]) | values, timeout=TIMEOUTS)
 def test_auth_settings(idp, tmp_path_factory, data, idp_id, timeout):
@@ -208,6 +222,7 @@ def test_auth_settings(idp, tmp_path_factory, data, idp_id, timeout):
     call(saml.validate_saml_settings, data.draw(mutated(template, keep=12)), timeout)
 
 
+@pytest.mark.long
 @settings(max_examples=400, **SETTINGS)
 @given(data=st.data(), return_to=st.just("/next") | values)
 def test_idp_flows(idp, data, return_to):
@@ -236,19 +251,23 @@ user_configs = mutated({"alice": {"email": "alice@example.com"}, "bob": {"email"
                        keep=10).map(as_users)
 
 
+MAPPED = {"mail": ["alice@example.com", " bob@example.com "], "NameID": "carol@example.com"}
+# Strategies are made once, not per example (see _mutate).
+MAPPING_FIELDS = st.fixed_dictionaries(dict(
+    idp_config=mutated({"idp_name": "corp"}), saml_auth_attribute=st.sampled_from(["mail", "NameID"]) | values,
+    user_config_attribute=st.sampled_from(["email", "sso_id"]) | values,
+    saml_auth_regex=st.sampled_from([None, "", "alice", "(", r"\s*b"]) | values, users=user_configs))
+ATTRIBUTES, MAILS, NAMEIDS = mutated(MAPPED, keep=10), mutated(MAPPED["mail"]), st.just("carol@example.com") | values
+
+
+@pytest.mark.long
 @settings(max_examples=600, **SETTINGS)
 @given(data=st.data())
 def test_user_mapping(data):
-    template = {"mail": ["alice@example.com", " bob@example.com "], "NameID": "carol@example.com"}
-    instance = consumer(idp_config=data.draw(mutated({"idp_name": "corp"})),
-                        saml_auth_attribute=data.draw(st.sampled_from(["mail", "NameID"]) | values),
-                        user_config_attribute=data.draw(st.sampled_from(["email", "sso_id"]) | values),
-                        saml_auth_regex=data.draw(st.sampled_from([None, "", "alice", "(", r"\s*b"]) | values),
-                        users=data.draw(user_configs))
-    call(instance._get_mapped_user_id, data.draw(mutated(template, keep=10)), absorbs=False)
-    call(instance.match_saml_regex, data.draw(mutated(template["mail"])), absorbs=False)
-    instance.saml_auth = Answering({"get_attributes": data.draw(mutated(template, keep=10)),
-                                  "get_nameid": data.draw(st.just("carol@example.com") | values)})
+    instance = consumer(**data.draw(MAPPING_FIELDS))
+    call(instance._get_mapped_user_id, data.draw(ATTRIBUTES), absorbs=False)
+    call(instance.match_saml_regex, data.draw(MAILS), absorbs=False)
+    instance.saml_auth = Answering({"get_attributes": data.draw(ATTRIBUTES), "get_nameid": data.draw(NAMEIDS)})
     call(instance.get_user_id, absorbs=False)
 
 
@@ -279,6 +298,12 @@ class Tracker:
         self.add = self.cleanup_expired = lambda *args: added
 
 
+TRACKERS = st.sampled_from([None, saml.responses_tracker_mem]) | values | st.builds(
+    Tracker, st.just(nullcontext()) | hostile(st.just(nullcontext())) | values, values, values)
+ID_LISTS = st.lists(st.tuples(values, values), max_size=4)
+
+
+@pytest.mark.long
 @settings(max_examples=500, **SETTINGS)
 @given(data=st.data(), answers=st.fixed_dictionaries({
     "process_response": st.sampled_from([None, OneLogin_Saml2_Error, Boom]),
@@ -287,13 +312,12 @@ class Tracker:
     "get_last_assertion_not_on_or_after": st.just(2e9) | values, "get_nameid": values}))
 def test_responses_and_trackers(data, answers):
     fresh_state()
-    tracker = data.draw(st.sampled_from([None, saml.responses_tracker_mem]) | values | st.builds(
-        Tracker, st.just(nullcontext()) | hostile(st.just(nullcontext())) | values, values, values))
+    tracker = data.draw(TRACKERS)
     instance = consumer(saml_auth=Answering(answers), responses_tracker=tracker)
     for method in (instance.process_saml_response, instance.reject_duplicated_response, instance.get_sso_user_id):
         call(method, absorbs=method == instance.get_sso_user_id)
     memory = saml.SamlDuplicateResponsesTrackerInMemory()
-    for req_id, expiration in data.draw(st.lists(st.tuples(values, values), max_size=4)):
+    for req_id, expiration in data.draw(ID_LISTS):
         call(memory.add, req_id, expiration, absorbs=False)
         call(memory.is_seen, req_id, absorbs=False)
     call(memory.cleanup_expired, absorbs=False)
@@ -303,6 +327,7 @@ def memcache(answers):
     return Answering(answers, lambda name: None if name == "get" else True)
 
 
+@pytest.mark.long
 @settings(max_examples=500, **SETTINGS)
 @given(answers=st.dictionaries(st.sampled_from(["get", "set", "add", "replace", "delete"]),
                                st.lists(st.sampled_from([Boom, Halt]) | values, max_size=3).map(iter)),

@@ -243,8 +243,7 @@ def test_long_lived_workers_keep_each_others_records(memcached, idp, issue):
 
 
 def _login_worker(port, config, posts, barrier, results, pause):
-    """One worker process: its own client and tracker, kept for all its posts.
-    It finds this module through the parent's sys.path, which spawn hands over."""
+    """One worker process: its own client and tracker, kept for all its posts."""
     tracker = Tracker(client_for(port), "site")
     barrier.wait(timeout=START_UP)
     for index, b64 in posts:
@@ -255,12 +254,22 @@ def _login_worker(port, config, posts, barrier, results, pause):
     results.put((None, "done", 0.0))
 
 
+def worker_context():
+    """Worker processes are forked from a server process that imported the
+    module and these tests once (it finds them through the parent's sys.path,
+    which it is handed): each is a process of its own, with its own module
+    state, without a second of start-up each."""
+    ctx = multiprocessing.get_context("forkserver")
+    ctx.set_forkserver_preload(["tavrel_saml.saml", "test_memcache_tracker", "test_per_id_tracker", "test_replicas"])
+    return ctx
+
+
 def run_workers(port, config, posts_per_process, on_outcome=lambda count: None, pause=0.0, timeout=45,
                 worker=_login_worker):
     """Starts one process per list of posts, all released at once; returns
     (index, outcome, seconds) per post. Fails if any process outlives `timeout`
     after the release."""
-    ctx = multiprocessing.get_context("spawn")
+    ctx = worker_context()
     # This process is a party too, so that the deadline runs from the release.
     barrier, results = ctx.Barrier(len(posts_per_process) + 1), ctx.Queue()
     procs = [ctx.Process(target=worker, args=(port, config, posts, barrier, results, pause), daemon=True)
@@ -311,6 +320,7 @@ def tally(outcomes):
     return by_response
 
 
+@pytest.mark.long
 def test_same_response_from_eight_processes_accepted_once(memcached, idp, issue):
     # Half the processes post the response as issued, half a captured copy
     # under a Response ID of their own: still one acceptance in all.
@@ -322,6 +332,7 @@ def test_same_response_from_eight_processes_accepted_once(memcached, idp, issue)
     assert tally(outcomes)[0] == {"accepted": 1, DUPLICATE: 7}
 
 
+@pytest.mark.long
 def test_many_responses_in_flight_each_accepted_once(memcached, idp, issue):
     responses = [issue() for _ in range(32)]
     outcomes = run_workers(memcached.port, idp_config(idp), spread(responses, 8, 3))
@@ -330,6 +341,7 @@ def test_many_responses_in_flight_each_accepted_once(memcached, idp, issue):
     assert set(memcached.client().get(KEY)) == {i for r in responses for i in (r.response_id, r.assertion_id)}
 
 
+@pytest.mark.long
 def test_memcached_lost_under_load_then_restarted(memcached, idp, issue):
     config = idp_config(idp)
     responses = [issue() for _ in range(40)]
@@ -337,7 +349,7 @@ def test_memcached_lost_under_load_then_restarted(memcached, idp, issue):
     assert attempt_login(config, issue(), survivor) == "accepted"
     # Paced posts, so that most of them come after the crash.
     outcomes = run_workers(memcached.port, config, spread(responses, 8, 2), pause=0.05,
-                           on_outcome=lambda count: count == 16 and memcached.stop(crash=True))
+                           on_outcome=lambda count: count == 16 and memcached.stop())
     failed = [(outcome, seconds) for _, outcome, seconds in outcomes
               if outcome not in ("accepted", DUPLICATE)]
     assert len(outcomes) == 80 and failed, "no login met the crashed memcached"
@@ -351,6 +363,7 @@ def test_memcached_lost_under_load_then_restarted(memcached, idp, issue):
     assert sorted(outcome for _, outcome, _ in outcomes) == ["accepted"] * 8
 
 
+@pytest.mark.long
 def test_lock_that_never_comes_fails_the_login_within_the_bound(memcached, idp, issue):
     class RefusingClient(Client):
         def add(self, *args, **kwargs):

@@ -211,6 +211,7 @@ def _per_id_worker(ports, config, posts, barrier, results, pause):
     results.put((None, "done", 0.0))
 
 
+@pytest.mark.long
 @pytest.mark.parametrize("servers", [1, 3])
 def test_eight_processes_accept_each_response_once(cluster, idp, issue, servers):
     ports, config = [s.port for s in cluster[:servers]], idp_config(idp)
@@ -227,6 +228,7 @@ def test_eight_processes_accept_each_response_once(cluster, idp, issue, servers)
         assert all(s.stats()["curr_items"] > 5 for s in cluster)  # the ids spread over every server
 
 
+@pytest.mark.long
 def test_server_lost_mid_run_refuses_its_ids_and_accepts_no_replay(cluster, idp, issue):
     ports, config = [s.port for s in cluster], idp_config(idp)
     earlier = [issue() for _ in range(12)]
@@ -234,7 +236,7 @@ def test_server_lost_mid_run_refuses_its_ids_and_accepts_no_replay(cluster, idp,
     assert [attempt_login(config, r, survivor) for r in earlier] == ["accepted"] * 12
     responses = [issue() for _ in range(40)]
     outcomes = run_workers(ports, config, spread(responses, 8, 2), pause=0.05, worker=_per_id_worker,
-                           on_outcome=lambda count: count == 16 and cluster[1].stop(crash=True))
+                           on_outcome=lambda count: count == 16 and cluster[1].stop())
     counts = tally(outcomes)
     assert all(c["accepted"] <= 1 for c in counts.values())
     failed = {o for _, o, _ in outcomes if o not in ("accepted", DUPLICATE)}

@@ -322,6 +322,7 @@ def _replica_worker(ports, config, posts, barrier, results, pause):
     results.put((None, "done", 0.0))
 
 
+@pytest.mark.long
 @pytest.mark.parametrize("kind", FAULTS)
 def test_one_server_fault_under_eight_workers(cluster, idp, issue, kind):
     # Eight workers first race on one response (four of them under Response

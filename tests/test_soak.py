@@ -246,6 +246,7 @@ SANITIZED = bool(os.environ.get("TAVREL_SAML_SANITIZED"))
 RSS_BOUND, BLOCKS_BOUND = 3 << 20, 2000  # one leaked object per round exceeds the latter
 
 
+@pytest.mark.long
 @pytest.mark.parametrize("group", GROUPS)
 def test_soak(idp, issue, monkeypatch, tmp_path, record_property, group):
     warm, long_run, traced, traced_bound = GROUPS[group]

@@ -256,6 +256,7 @@ def corpus():
     return posts
 
 
+@pytest.mark.long
 def test_every_response_is_decided_the_same(corpus, frozen_clock, caches):
     differences, accepted, reasons = [], 0, set()
     for name, settings, posted in corpus:
