@@ -108,7 +108,16 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 	$(PIP_INSTALL) $$($(VPY) scripts/requirements bench)
 	touch $@
 
-build: $(VENV)/.installed
+# The module compiles while the rest is installed: after the venv and the
+# build requirements, make goes on in parallel (lines of output interleave).
+build:
+	@$(MAKE) --no-print-directory -j3 --output-sync=line build-parts
+
+.PHONY: build-parts test-system-deps
+build-parts: $(VENV)/.installed $(VENV)/.deps test-system-deps
+
+test-system-deps:
+	scripts/install-system-deps test
 
 system-deps:
 	scripts/install-system-deps build test browser $(if $(filter source,$(XML)),xml-source)
@@ -118,14 +127,19 @@ $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython 3.12 or newer found (with venv support and C headers):" \
 	    "install one, or run make PYTHON=/path/to/python3.12" >&2; exit 1; }
 	@echo "venv with $(PYTHON)"
-	scripts/install-system-deps build test
 	$(PYTHON) -m venv $(VENV)
 	$(PIP_INSTALL) --quiet pip
+
+# The build requirements first: every later pip command in the venv runs
+# beside the module's compile, and finds them installed.
+$(VENV)/.build-deps: $(VPY) pyproject.toml constraints.txt scripts/requirements
+	$(PIP_INSTALL) $$($(VPY) scripts/requirements --build)
+	touch $@
 
 # Each way of getting lxml and xmlsec leaves its own stamp, so that switching
 # XML_FROM_SOURCE reinstalls them. The pair is checked before anything else
 # is installed beside it.
-$(VENV)/.xml-wheels: $(VPY) constraints.txt scripts/check-xml
+$(VENV)/.xml-wheels: $(VENV)/.build-deps constraints.txt scripts/check-xml
 	rm -f $(VENV)/.xml-*
 	$(PIP_INSTALL) --force-reinstall --only-binary lxml,xmlsec lxml xmlsec python3-saml cryptography
 	$(VPY) scripts/check-xml
@@ -133,7 +147,7 @@ $(VENV)/.xml-wheels: $(VPY) constraints.txt scripts/check-xml
 
 # lxml is compiled once, into the venv; xmlsec is then built against it
 # without an isolated build environment, which would compile lxml again.
-$(VENV)/.xml-source: $(VPY) constraints.txt scripts/check-xml
+$(VENV)/.xml-source: $(VENV)/.build-deps constraints.txt scripts/check-xml
 	rm -f $(VENV)/.xml-*
 	scripts/install-system-deps xml-source
 	$(PIP_INSTALL) --force-reinstall --no-deps --no-binary lxml lxml
@@ -143,12 +157,14 @@ $(VENV)/.xml-source: $(VPY) constraints.txt scripts/check-xml
 	$(VPY) scripts/check-xml
 	touch $@
 
-# The build requirements, the dependencies and the test extra of pyproject.toml.
+# The dependencies and the test extra of pyproject.toml.
 $(VENV)/.deps: $(VENV)/.xml-$(XML) pyproject.toml constraints.txt scripts/requirements
 	$(PIP_INSTALL) $$($(VPY) scripts/requirements test)
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+# The module alone (--no-deps): it needs nothing else to compile.
+$(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
+	scripts/install-system-deps build
 	$(PIP) install --no-build-isolation --no-deps \
 	    --config-settings=cmake.define.TAVREL_SAML_WERROR=ON .
 	touch $@
