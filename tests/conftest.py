@@ -56,6 +56,14 @@ def pytest_collection_modifyitems(config, items):
 
 
 def pytest_collection_finish(session):
+    # pytest-xdist marks a grouped test by the group name it appends to the
+    # test's id; a pytest it does not know can keep that from taking effect.
+    config = session.config
+    if os.environ.get("PYTEST_XDIST_WORKER") and config.getvalue("loadgroup"):
+        ungrouped = [item.nodeid for item in session.items if item.get_closest_marker("xdist_group")
+                     and "@" not in item.nodeid]
+        if ungrouped:
+            raise pytest.UsageError(f"pytest-xdist did not group {ungrouped[0]}: check the pytest pin")
     if not session.config.option.collectonly and any(item.get_closest_marker("browser") for item in session.items):
         chromium.start_install()
 

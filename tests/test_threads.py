@@ -13,6 +13,8 @@ import zlib
 from collections import Counter
 from urllib.parse import parse_qs, urlparse
 
+import pytest
+
 import tavrel_saml.saml as saml
 from onelogin.saml2.auth import OneLogin_Saml2_Auth
 
@@ -103,6 +105,7 @@ def workload(issue, round_):
     return work, shared
 
 
+@pytest.mark.long
 def test_threads_match_a_serial_run(idp, issue, tmp_path, monkeypatch):
     metadata = tmp_path / "idp.xml"
     metadata.write_text(idp.metadata_xml())

@@ -8,6 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -19,11 +21,13 @@ def run(tmp_path, *command):
     return done.returncode, done.stdout + done.stderr
 
 
+@pytest.mark.long
 def test_stub_matches_the_compiled_module(tmp_path):
     code, output = run(tmp_path, "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"), "tavrel_saml.saml")
     assert code == 0, output
 
 
+@pytest.mark.long
 def test_strict_mypy_accepts_the_demo_host_and_sees_the_modules_types(tmp_path):
     # Misuses that only a precise stub catches: had mypy not found it, every
     # name of the module would be Any and these lines would pass.
