@@ -30,6 +30,16 @@ py::object get_attr_or_none(py::handle object, py::handle name);
 // `hasattr(object, name)`: only AttributeError means "absent".
 bool has_attribute(py::handle object, py::handle name);
 
+// Whether a caught error is an instance of any of the given classes, as
+// `except (A, B):` would take it.
+inline bool matches_any(const py::error_already_set &e,
+                        std::initializer_list<py::handle> types) {
+  for (py::handle type : types) {
+    if (e.matches(type)) return true;
+  }
+  return false;
+}
+
 // At the boundary to the interpreter, inside a `catch (...)`: the C++
 // exception in flight becomes the interpreter's error (the Python
 // exception carried by error_already_set restored as it was; anything else

@@ -14,14 +14,6 @@
 namespace tavrel_saml {
 namespace {
 
-bool matches_any(const py::error_already_set &e,
-                 std::initializer_list<py::handle> types) {
-  for (py::handle type : types) {
-    if (e.matches(type)) return true;
-  }
-  return false;
-}
-
 [[noreturn]] void raise_invalid_configuration(const py::error_already_set &e) {
   raise(PyExc_ValueError,
         concat({py::str("Invalid SAML configuration: "), format(e.value())}),

@@ -16,14 +16,6 @@
 namespace tavrel_saml {
 namespace {
 
-bool matches_any(const py::error_already_set &e,
-                 std::initializer_list<py::handle> types) {
-  for (py::handle type : types) {
-    if (e.matches(type)) return true;
-  }
-  return false;
-}
-
 // -- Location, fetch, merge ---------------------------------------------------
 
 // The metadata location of the SAML settings, or None when there is none
