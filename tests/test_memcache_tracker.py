@@ -28,8 +28,8 @@ KEY = "site_saml_responses_tracker"
 LOCK = KEY + "_lock"
 DUPLICATE = "ValueError: Duplicated SAML response"
 # How long the worker processes of run_workers may take to start, all of
-# them: spawning and importing is slow on a loaded machine, and is not what
-# the hang bound is about.
+# them: the fork server's imports are slow on a loaded machine, and are not
+# what the hang bound is about.
 START_UP = 180
 
 

@@ -346,7 +346,7 @@ def test_one_server_fault_under_eight_workers(cluster, idp, issue, kind):
             fault.recover()
     try:
         outcomes = run_workers(ports, config, posts, pause=0.02, worker=_replica_worker, on_outcome=on_outcome,
-                               timeout=120)  # eight spawned workers under the sanitizers start slowly
+                               timeout=120)  # eight workers under the sanitizers start slowly
     finally:
         fault.undo()
     counts = tally(outcomes)
