@@ -92,23 +92,23 @@ py::object map_pyramid_to_saml_request(const Module &m, const Args &args) {
 
 // -- __init__ -----------------------------------------------------------------
 
-py::object init(const Module &, const Args &);
+py::object config_init(const Module &, const Args &);
 
-constexpr Method kInit{"__init__",
-                       Kind::Instance,
-                       {{{"self"},
-                         {"idp_config"},
-                         {"raw_request"},
-                         {"users"},
-                         {"responses_tracker", kDefaultNone}}},
-                       nullptr,
-                       init};
+constexpr Method kConfigInit{"__init__",
+                             Kind::Instance,
+                             {{{"self"},
+                               {"idp_config"},
+                               {"raw_request"},
+                               {"users"},
+                               {"responses_tracker", kDefaultNone}}},
+                             nullptr,
+                             config_init};
 
-py::object init(const Module &m, const Args &args) {
-  py::handle self = args[kInit["self"]];
-  py::handle idp_config = args[kInit["idp_config"]];
-  py::handle raw_request = args[kInit["raw_request"]];
-  set_attr(self, m[id::users], args[kInit["users"]]);
+py::object config_init(const Module &m, const Args &args) {
+  py::handle self = args[kConfigInit["self"]];
+  py::handle idp_config = args[kConfigInit["idp_config"]];
+  py::handle raw_request = args[kConfigInit["raw_request"]];
+  set_attr(self, m[id::users], args[kConfigInit["users"]]);
   set_attr(self, m[id::idp_config], idp_config);
   set_attr(self, m[id::saml_auth_attribute],
            get_item(idp_config, m[id::saml_auth_attribute]));
@@ -125,7 +125,8 @@ py::object init(const Module &m, const Args &args) {
   set_attr(self, m[id::saml_auth],
            call(m.global(id::OneLogin_Saml2_Auth),
                 get_attr(self, m[id::request]), saml_settings));
-  set_attr(self, m[id::responses_tracker], args[kInit["responses_tracker"]]);
+  set_attr(self, m[id::responses_tracker],
+           args[kConfigInit["responses_tracker"]]);
   return py::none();
 }
 
@@ -698,7 +699,7 @@ py::object make_idp_config_class(const Module &m) {
   return make_class(m, "SamlIDPConfig", "Handle saml workflow",
                     {
                         {"cached_saml_settings", py::dict()},
-                        method<kInit>(m),
+                        method<kConfigInit>(m),
                         method<kGetIdpSettings>(m),
                         method<kGetIdpStatus>(m),
                         method<kLogin>(m),

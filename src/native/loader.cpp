@@ -14,15 +14,15 @@ namespace {
 
 py::object loader_init(const Module &, const Args &);
 
-constexpr Method kInit{"__init__",
-                       Kind::Instance,
-                       {{{"self"}, {"auth_settings"}}},
-                       "Load SAML auth settings",
-                       loader_init};
+constexpr Method kLoaderInit{"__init__",
+                             Kind::Instance,
+                             {{{"self"}, {"auth_settings"}}},
+                             "Load SAML auth settings",
+                             loader_init};
 
 py::object loader_init(const Module &m, const Args &args) {
-  py::handle self = args[kInit["self"]];
-  py::handle auth_settings = args[kInit["auth_settings"]];
+  py::handle self = args[kLoaderInit["self"]];
+  py::handle auth_settings = args[kLoaderInit["auth_settings"]];
   set_attr(self, m[id::idps], py::dict());
   py::object saml_settings;
   try {
@@ -162,7 +162,7 @@ py::object validate_saml_settings(const Module &m, const Args &args) {
 py::object make_loader_class(const Module &m) {
   return make_class(
       m, "SamlAuthLoader", "Class for loading and validating saml auth configs",
-      {method<kInit>(m), method<kLoadById>(m), method<kValidateAll>(m)});
+      {method<kLoaderInit>(m), method<kLoadById>(m), method<kValidateAll>(m)});
 }
 
 py::object make_validate_saml_settings(const Module &m) {

@@ -98,14 +98,14 @@ uint64_t mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-py::object utf8(py::handle text) {
+py::object utf8_bytes(py::handle text) {
   return owned(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
 }
 
 py::bytes id_digest(const Module &m, py::handle req_id) {
   py::object data;
   if (PyUnicode_Check(req_id.ptr())) {
-    data = utf8(req_id);
+    data = utf8_bytes(req_id);
   } else if (PyBytes_Check(req_id.ptr())) {
     data = py::reinterpret_borrow<py::object>(req_id);
   } else {
@@ -346,8 +346,8 @@ void refuse_untrustworthy(const Module &m, py::handle client) {
 
 py::tuple server_entry(const Module &m, py::str name, py::handle client) {
   refuse_untrustworthy(m, client);
-  return py::make_tuple(name, py::int_(leading_word(sha256(m, utf8(name)))),
-                        client);
+  return py::make_tuple(
+      name, py::int_(leading_word(sha256(m, utf8_bytes(name)))), client);
 }
 
 py::str server_name(const Module &m, py::handle client) {
@@ -622,10 +622,6 @@ py::object make_per_id_tracker_class(const Module &m) {
           method<kPerIdCleanup>(m),
           method<kPerIdReset>(m),
       });
-}
-
-py::object tracker_itself(const Module &, py::handle tracker) {
-  return py::reinterpret_borrow<py::object>(tracker);
 }
 
 }  // namespace

@@ -439,11 +439,11 @@ py::object thread_lock_of(const Module &m, py::handle tracker) {
   return get_attr(tracker, m[id::underscore_lock]);
 }
 
+}  // namespace
+
 py::object tracker_itself(const Module &, py::handle tracker) {
   return py::reinterpret_borrow<py::object>(tracker);
 }
-
-}  // namespace
 
 extern const TrackerRow kMemcacheTracker{
     Tracker::Memcache,           id::SamlDuplicateResponsesTrackerInMemcache,

@@ -11,6 +11,9 @@ extern const TrackerRow kMemcacheTracker;       // trackers.cpp
 extern const TrackerRow kMemcachePerIdTracker;  // per_id_tracker.cpp
 extern const TrackerRow kMemoryTracker;         // trackers.cpp
 
+// A row's `lock_owner` for a tracker that is its own lock's owner.
+py::object tracker_itself(const Module &, py::handle tracker);
+
 // In the order the module binds them, which is the order of `Tracker`.
 inline constexpr const TrackerRow *kTrackers[] = {
     &kMemcacheTracker, &kMemcachePerIdTracker, &kMemoryTracker};
