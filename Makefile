@@ -40,8 +40,14 @@ endif
 TEST_WORKERS := auto
 XDIST := -n $(TEST_WORKERS) $(if $(filter 0,$(TEST_WORKERS)),,--dist loadgroup --no-loadscope-reorder)
 
-test: build
+# Chromium starts installing beside the set-up when browser tests are to run
+# (tests/chromium.py; nothing when it is there): the suite waits for it.
+test: $(if $(findstring not browser,$(PYTEST_ARGS)),,browser-install) build
 	$(VPY) -m pytest $(XDIST) $(PYTEST_ARGS)
+
+.PHONY: browser-install
+browser-install:
+	@$(or $(PYTHON),python3) -c 'import sys; sys.path.insert(0, "tests"); import chromium; chromium.start_install()'
 
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: build
