@@ -34,9 +34,10 @@ endif
 # The suite runs on every core (pytest-xdist), one worker process each;
 # tests marked with an xdist_group run on one worker, one after another, and
 # the order tests/conftest.py gives is kept (long tests first).
-# `make test TEST_WORKERS=0` runs it in one process. Chromium is
-# installed by the suite itself, only when browser tests are selected
-# (tests/conftest.py): `make test PYTEST_ARGS="-m 'not browser'"` needs none.
+# `make test TEST_WORKERS=0` runs it in one process. Chromium is installed
+# in the background only when browser tests are selected (tests/chromium.py:
+# `make test` starts it, the suite otherwise):
+# `make test PYTEST_ARGS="-m 'not browser'"` needs none.
 TEST_WORKERS := auto
 XDIST := -n $(TEST_WORKERS) $(if $(filter 0,$(TEST_WORKERS)),,--dist loadgroup --no-loadscope-reorder)
 
